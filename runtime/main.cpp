@@ -1,0 +1,60 @@
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QTextCodec>
+#include <QtDebug>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "log.h"
+#include "logging.h"
+#include "paths.h"
+#include "websetcodes.h"
+
+static const char *const ServiceName = "com.kiv.domain.session";
+
+void signalHandler(int sig)
+{
+    std::printf("Caught signal: %d\n", sig);
+    std::fflush(stdout);
+    std::exit(sig);
+}
+
+int main(int argc, char *argv[])
+{
+    std::signal(SIGSEGV, signalHandler);
+    std::signal(SIGABRT, signalHandler);
+
+    try {
+        QApplication app(argc, argv);
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+
+        const QString logFile = Paths::logFile();
+        setLoggingPath(logFile);
+        qInstallMessageHandler(outputMessage);
+        Log::GetInstance()->setLogPath(logFile);
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "%s:hello session agent!", "main");
+
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.registerService(ServiceName)) {
+            const QString message = bus.lastError().message();
+            qDebug() << message;
+            Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s:bus registerService error!bus.lastError().message() = %s",
+                                            "main", message.toUtf8().constData());
+            std::exit(1);
+        }
+
+        // The long-lived objects of the agent are created here, in this order:
+        // the session service, the heartbeat, the export of the service at "/com/domain/agent",
+        // the policy engine (on the client's own desktop 5), the daemon's USB and heartbeat
+        // set-up, and the task notification router.
+
+        return app.exec();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "Exception caught in start kiv domain sessin agent%s\n", e.what());
+        return -1;
+    }
+}

@@ -1,0 +1,10 @@
+#!/bin/bash
+# Builds the agent and runs every test. Usage: scripts/test.sh [BUILD_DIR] [extra cmake options]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+build=${1:-build}; shift || true
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$build"
+cd "$build"
+ctest --output-on-failure --timeout 600

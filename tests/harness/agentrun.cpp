@@ -1,0 +1,124 @@
+#include "agentrun.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+
+#include <csignal>
+
+bool sessionNameOwned()
+{
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered("com.kiv.domain.session").value();
+}
+
+AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)
+    : m_root(root)
+    , m_user(user)
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", "/home/" + user);
+    env.insert("TMPDIR", root.path("/tmp"));
+    m_process.setProcessEnvironment(env);
+}
+
+AgentRun::~AgentRun() { stop(); }
+
+void AgentRun::setEnv(const QString &name, const QString &value)
+{
+    QProcessEnvironment env = m_process.processEnvironment();
+    env.insert(name, value);
+    m_process.setProcessEnvironment(env);
+}
+
+bool AgentRun::start(bool waitForName, int timeoutMs)
+{
+    QStringList args{"--bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
+                     "--unshare-user", "--uid", "1000", "--gid", "1000", "--die-with-parent"};
+    const auto bind = [&](const QString &fixed) { args << "--bind" << m_root.path(fixed) << fixed; };
+    bind("/usr/share/kiv-domain-client");
+    bind("/var/log/kiv-domain-client");
+    bind("/etc/kiv");
+    bind("/etc/kiv-security");
+    for (const QString &file : {QStringLiteral("/etc/os-release"), QStringLiteral("/proc/cmdline")}) {
+        if (m_root.exists(file))
+            args << "--ro-bind" << m_root.path(file) << file;
+    }
+    args << "--" << TestEnv::agentProgram();
+    m_process.start("bwrap", args);
+    if (!m_process.waitForStarted(10000))
+        return false;
+    if (!waitForName)
+        return true;
+    return TestEnv::waitFor([this] {
+        return m_process.state() == QProcess::Running && sessionNameOwned();
+    }, timeoutMs);
+}
+
+bool AgentRun::waitForExit(int timeoutMs)
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return true;
+    return TestEnv::waitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
+}
+
+int AgentRun::exitCode() const { return m_process.exitCode(); }
+
+QString AgentRun::output()
+{
+    m_output += QString::fromUtf8(m_process.readAll());
+    return m_output;
+}
+
+qint64 AgentRun::pid() const { return m_process.processId(); }
+
+namespace {
+// The agent is a descendant of the bwrap process: find it through /proc's children lists.
+qint64 findDescendant(qint64 pid, const QString &program)
+{
+    if (QFileInfo(QString("/proc/%1/exe").arg(pid)).symLinkTarget() == program)
+        return pid;
+    QFile children(QString("/proc/%1/task/%1/children").arg(pid));
+    if (!children.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &child : children.readAll().split(' ')) {
+        if (child.trimmed().isEmpty())
+            continue;
+        const qint64 found = findDescendant(child.trimmed().toLongLong(), program);
+        if (found > 0)
+            return found;
+    }
+    return -1;
+}
+}  // namespace
+
+qint64 AgentRun::agentPid() const
+{
+    if (m_process.state() != QProcess::Running)
+        return -1;
+    return findDescendant(m_process.processId(), QFileInfo(TestEnv::agentProgram()).canonicalFilePath());
+}
+
+// bwrap does not pass signals on, so the signal goes to the agent itself.
+void AgentRun::sendSignal(int sig)
+{
+    const qint64 agent = agentPid();
+    if (agent > 0)
+        ::kill(pid_t(agent), sig);
+}
+
+void AgentRun::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    sendSignal(SIGTERM);
+    if (m_process.waitForFinished(5000))
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}

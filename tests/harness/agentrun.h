@@ -1,0 +1,36 @@
+#pragma once
+
+// The real agent program in a bwrap sandbox whose fixed paths are bound to a TempRoot, run as
+// an ordinary user of the test buses.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include "testenv.h"
+
+class AgentRun
+{
+public:
+    explicit AgentRun(const TestEnv::TempRoot &root, const QString &user = "alice");
+    ~AgentRun();
+
+    void setEnv(const QString &name, const QString &value);
+    // Starts the program; with waitForName, waits until it owns "com.kiv.domain.session".
+    bool start(bool waitForName = true, int timeoutMs = 20000);
+    bool waitForExit(int timeoutMs = 20000);
+    int exitCode() const;
+    QString output();  // standard output and standard error so far
+    void sendSignal(int sig);
+    void stop();
+    qint64 pid() const;       // the bwrap process
+    qint64 agentPid() const;  // the agent inside it
+
+private:
+    const TestEnv::TempRoot &m_root;
+    QString m_user;
+    QProcess m_process;
+    QString m_output;
+};
+
+bool sessionNameOwned();

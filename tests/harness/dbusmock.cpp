@@ -1,0 +1,186 @@
+#include "dbusmock.h"
+
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMetaType>
+#include <QDBusVariant>
+#include <QtDebug>
+
+#include "testenv.h"
+
+namespace {
+const char *const MockInterface = "org.freedesktop.DBus.Mock";
+
+QString templateBusName(const QString &templ)
+{
+    // The bus name of a template: read from the template file itself, or the known ones.
+    if (templ.endsWith(".py")) {
+        QFile file(templ);
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                if (line.startsWith("BUS_NAME")) {
+                    const int start = line.indexOf('\'') >= 0 ? line.indexOf('\'') : line.indexOf('"');
+                    const int end = line.lastIndexOf(line.at(start));
+                    return QString::fromUtf8(line.mid(start + 1, end - start - 1));
+                }
+            }
+        }
+        return QString();
+    }
+    if (templ == "logind")
+        return "org.freedesktop.login1";
+    if (templ == "systemd")
+        return "org.freedesktop.systemd1";
+    return QString();
+}
+}  // namespace
+
+DBusMock::DBusMock(const QString &name, Bus bus)
+    : m_name(name)
+    , m_bus(bus)
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+DBusMock *DBusMock::fromTemplate(const QString &templ, Bus bus, const QString &parametersJson)
+{
+    auto *mock = new DBusMock(templateBusName(templ), bus);
+    QStringList args{"-m", "dbusmock", bus == SystemBus ? "--system" : "--session", "--template", templ};
+    if (!parametersJson.isEmpty())
+        args << "-p" << parametersJson;
+    if (!mock->start(args))
+        qWarning() << "dbusmock template did not come up:" << templ;
+    return mock;
+}
+
+DBusMock *DBusMock::bare(const QString &name, const QString &path, const QString &interface, Bus bus)
+{
+    auto *mock = new DBusMock(name, bus);
+    QStringList args{"-m", "dbusmock", bus == SystemBus ? "--system" : "--session", name, path, interface};
+    if (!mock->start(args))
+        qWarning() << "dbusmock did not come up:" << name;
+    return mock;
+}
+
+bool DBusMock::start(const QStringList &arguments)
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_process.start("/usr/bin/python3", arguments);
+    if (!m_process.waitForStarted(10000))
+        return false;
+    return TestEnv::waitFor([this] {
+        return connection().interface()->isServiceRegistered(m_name).value();
+    }, 20000);
+}
+
+DBusMock::~DBusMock() { stop(); }
+
+void DBusMock::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    TestEnv::waitFor([this] { return !connection().interface()->isServiceRegistered(m_name).value(); }, 5000);
+}
+
+bool DBusMock::isRunning() const { return m_process.state() == QProcess::Running; }
+
+QDBusConnection DBusMock::connection() const
+{
+    return m_bus == SystemBus ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
+}
+
+QDBusMessage DBusMock::mock(const QString &path, const QString &method, const QVariantList &args) const
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(m_name, path, MockInterface, method);
+    message.setArguments(args);
+    const QDBusMessage reply = connection().call(message, QDBus::Block, 20000);
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        qWarning() << "mock call failed:" << method << reply.errorName() << reply.errorMessage();
+    return reply;
+}
+
+void DBusMock::addMethod(const QString &path, const QString &interface, const QString &name, const QString &inSig,
+                         const QString &outSig, const QString &code) const
+{
+    mock(path, "AddMethod", {interface, name, inSig, outSig, code});
+}
+
+namespace {
+// One method description of dbusmock's AddObject: name, in signature, out signature, code.
+struct MockMethodSpec {
+    QString name, inSig, outSig, code;
+};
+QDBusArgument &operator<<(QDBusArgument &arg, const MockMethodSpec &spec)
+{
+    arg.beginStructure();
+    arg << spec.name << spec.inSig << spec.outSig << spec.code;
+    arg.endStructure();
+    return arg;
+}
+const QDBusArgument &operator>>(const QDBusArgument &arg, MockMethodSpec &spec)
+{
+    arg.beginStructure();
+    arg >> spec.name >> spec.inSig >> spec.outSig >> spec.code;
+    arg.endStructure();
+    return arg;
+}
+}  // namespace
+Q_DECLARE_METATYPE(MockMethodSpec)
+
+void DBusMock::addObject(const QString &viaPath, const QString &path, const QString &interface) const
+{
+    qDBusRegisterMetaType<MockMethodSpec>();
+    qDBusRegisterMetaType<QList<MockMethodSpec>>();
+    mock(viaPath, "AddObject", {path, interface, QVariant::fromValue(QVariantMap()),
+                            QVariant::fromValue(QList<MockMethodSpec>())});
+}
+
+void DBusMock::emitSignal(const QString &path, const QString &interface, const QString &name,
+                          const QString &signature, const QVariantList &args) const
+{
+    mock(path, "EmitSignal", {interface, name, signature, QVariant(args)});
+}
+
+QList<MockCall> DBusMock::calls(const QString &path) const
+{
+    QList<MockCall> result;
+    const QDBusMessage reply = mock(path, "GetCalls");
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return result;
+    const QDBusArgument array = reply.arguments().first().value<QDBusArgument>();
+    array.beginArray();
+    while (!array.atEnd()) {
+        MockCall call;
+        array.beginStructure();
+        array >> call.timestamp >> call.method;
+        array.beginArray();
+        while (!array.atEnd()) {
+            QDBusVariant value;
+            array >> value;
+            QVariant v = value.variant();
+            call.args << v;
+        }
+        array.endArray();
+        array.endStructure();
+        result << call;
+    }
+    array.endArray();
+    return result;
+}
+
+QList<QVariantList> DBusMock::callsOf(const QString &path, const QString &method) const
+{
+    QList<QVariantList> result;
+    for (const MockCall &call : calls(path)) {
+        if (call.method == method)
+            result << call.args;
+    }
+    return result;
+}
+
+void DBusMock::clearCalls(const QString &path) const { mock(path, "ClearCalls"); }

@@ -1,0 +1,113 @@
+#include "testenv.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include "paths.h"
+
+namespace TestEnv {
+
+QString sourceDir() { return QStringLiteral(AGENT_SOURCE_DIR); }
+QString binaryDir() { return QStringLiteral(AGENT_BINARY_DIR); }
+QString agentProgram() { return QStringLiteral(AGENT_PROGRAM); }
+QString simDir() { return sourceDir() + "/sim"; }
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return condition();
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+TempRoot::TempRoot(bool applySeam)
+    : m_dir(QDir::tempPath() + "/kiv-root.XXXXXX")
+    , m_applySeam(applySeam)
+{
+    // The sandboxed agent runs as another user: the folders must be open to it.
+    QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7777));
+    for (const char *dir : {"/usr/share/kiv-domain-client/salt", "/usr/share/kiv-domain-client/tasks",
+                            "/var/log/kiv-domain-client", "/etc/kiv", "/etc/kiv-security", "/tmp", "/proc"})
+        makeDir(dir);
+    if (m_applySeam)
+        Paths::setRoot(m_dir.path());
+}
+
+TempRoot::~TempRoot()
+{
+    if (m_applySeam)
+        Paths::setRoot(QString());
+}
+
+QString TempRoot::path() const { return m_dir.path(); }
+QString TempRoot::path(const QString &fixedPath) const { return m_dir.path() + fixedPath; }
+
+void TempRoot::makeDir(const QString &fixedPath) const
+{
+    QString current = m_dir.path();
+    for (const QString &part : fixedPath.split('/', Qt::SkipEmptyParts)) {
+        current += "/" + part;
+        QDir().mkpath(current);
+        QFile::setPermissions(current, QFileDevice::Permissions(0x7777));
+    }
+}
+
+void TempRoot::writeFile(const QString &fixedPath, const QByteArray &content, bool executable) const
+{
+    makeDir(QFileInfo(fixedPath).path());
+    QFile file(path(fixedPath));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write test fixture %s", qPrintable(file.fileName()));
+    file.write(content);
+    file.close();
+    QFile::setPermissions(file.fileName(), executable ? QFileDevice::Permissions(0x7777)
+                                                      : QFileDevice::Permissions(0x6666));
+}
+
+QByteArray TempRoot::readFile(const QString &fixedPath) const
+{
+    QFile file(path(fixedPath));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool TempRoot::exists(const QString &fixedPath) const { return QFileInfo::exists(path(fixedPath)); }
+void TempRoot::remove(const QString &fixedPath) const { QFile::remove(path(fixedPath)); }
+
+QString TempRoot::logText() const
+{
+    return QString::fromUtf8(readFile("/var/log/kiv-domain-client/kiv-domain-session-agent.log"));
+}
+
+bool TempRoot::waitForLog(const QString &text, int timeoutMs) const
+{
+    return waitFor([&] { return logText().contains(text); }, timeoutMs);
+}
+
+int TempRoot::countInLog(const QString &text) const { return logText().count(text); }
+
+void writeFakeCommand(const QString &dir, const QString &name, const QString &script)
+{
+    QDir().mkpath(dir);
+    QFile file(dir + "/" + name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write fake command %s", qPrintable(file.fileName()));
+    file.write("#!/bin/bash\n" + script.toUtf8() + "\n");
+    file.close();
+    QFile::setPermissions(file.fileName(), QFileDevice::Permissions(0x7755));
+}
+
+void prependPath(const QString &dir)
+{
+    qputenv("PATH", dir.toLocal8Bit() + ":" + qgetenv("PATH"));
+}
+
+}  // namespace TestEnv

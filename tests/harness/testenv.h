@@ -1,0 +1,54 @@
+#pragma once
+
+// Shared pieces of the test harness. Each test program runs inside scripts/with-test-env.sh,
+// which gives it private session and system buses, an offscreen display and a settings backend.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+
+namespace TestEnv {
+
+QString sourceDir();
+QString binaryDir();
+QString agentProgram();
+QString simDir();  // the stand-ins' sources (templates, scripts)
+
+// Waits for a condition while serving events; false when the bound runs out.
+bool waitFor(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+// A temporary folder that stands for "/" for every fixed path of the client. Constructing it
+// points the path seam at it; destroying it removes it and points the seam back.
+class TempRoot
+{
+public:
+    explicit TempRoot(bool applySeam = true);
+    ~TempRoot();
+
+    QString path() const;                        // the folder itself
+    QString path(const QString &fixedPath) const;  // folder + fixed path
+    void writeFile(const QString &fixedPath, const QByteArray &content, bool executable = false) const;
+    QByteArray readFile(const QString &fixedPath) const;
+    bool exists(const QString &fixedPath) const;
+    void remove(const QString &fixedPath) const;
+    void makeDir(const QString &fixedPath) const;
+
+    // The agent's log file under this root, and a bounded wait for a line holding text.
+    QString logText() const;
+    bool waitForLog(const QString &text, int timeoutMs = 10000) const;
+    int countInLog(const QString &text) const;
+
+private:
+    QTemporaryDir m_dir;
+    bool m_applySeam;
+};
+
+// Writes an executable shell script under dir/name that prints output and exits with code;
+// used to put fake system commands first on PATH.
+void writeFakeCommand(const QString &dir, const QString &name, const QString &script);
+void prependPath(const QString &dir);
+
+}  // namespace TestEnv
