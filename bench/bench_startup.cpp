@@ -1,0 +1,96 @@
+// Start-up benchmark: time from exec to the session-bus name being owned, and resident memory
+// after two seconds idle, of the agent and of the minimal Qt program, side by side.
+// Run inside scripts/with-test-env.sh (private buses):
+//   bench_startup AGENT MINIMAL [runs]
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+struct Sample {
+    double msToName = -1;
+    long rssKb = -1;
+};
+
+long residentKb(qint64 pid)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+Sample runOnce(const QString &program, const QStringList &args, const QString &name, bool measureMemory)
+{
+    Sample sample;
+    QDBusServiceWatcher watcher(name, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForRegistration);
+    QEventLoop loop;
+    QElapsedTimer clock;
+    QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &loop, [&] {
+        sample.msToName = clock.nsecsElapsed() / 1e6;
+        loop.quit();
+    });
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    clock.start();
+    process.start(program, args);
+    loop.exec();
+    if (measureMemory) {
+        QEventLoop idle;
+        QTimer::singleShot(2000, &idle, &QEventLoop::quit);
+        idle.exec();
+        sample.rssKb = residentKb(process.processId());
+    }
+    process.terminate();
+    process.waitForFinished(5000);
+    return sample;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? -1 : values[values.size() / 2];
+}
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: bench_startup AGENT MINIMAL [runs]\n");
+        return 2;
+    }
+    const int runs = argc > 3 ? std::max(1, atoi(argv[3])) : 10;
+    const QString agent = argv[1];
+    const QString minimal = argv[2];
+
+    std::vector<double> agentMs, minimalMs;
+    for (int i = 0; i < runs; ++i) {
+        agentMs.push_back(runOnce(agent, {}, "com.kiv.domain.session", false).msToName);
+        minimalMs.push_back(runOnce(minimal, {"com.kiv.bench.minimal"}, "com.kiv.bench.minimal", false).msToName);
+    }
+    const Sample agentMem = runOnce(agent, {}, "com.kiv.domain.session", true);
+    const Sample minimalMem = runOnce(minimal, {"com.kiv.bench.minimal"}, "com.kiv.bench.minimal", true);
+
+    const double a = median(agentMs), m = median(minimalMs);
+    std::printf("%-34s %12s %12s %8s\n", "start-up benchmark", "agent", "minimal Qt", "ratio");
+    std::printf("%-34s %12.1f %12.1f %8.2f\n", "exec to name owned, median ms", a, m, m > 0 ? a / m : 0);
+    std::printf("%-34s %12ld %12ld %8.2f\n", "resident after 2 s idle, KiB", agentMem.rssKb, minimalMem.rssKb,
+                minimalMem.rssKb > 0 ? double(agentMem.rssKb) / minimalMem.rssKb : 0);
+    return 0;
+}
