@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTest>
 
 #include "paths.h"
@@ -93,6 +94,25 @@ bool TempRoot::waitForLog(const QString &text, int timeoutMs) const
 }
 
 int TempRoot::countInLog(const QString &text) const { return logText().count(text); }
+
+CommandResult runCommand(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    CommandResult result;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted(10000))
+        return result;
+    if (!waitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        result.output = QString::fromUtf8(process.readAll());
+        return result;
+    }
+    result.output = QString::fromUtf8(process.readAll());
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return result;
+}
 
 void writeFakeCommand(const QString &dir, const QString &name, const QString &script)
 {

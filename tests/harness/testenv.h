@@ -46,6 +46,14 @@ private:
     bool m_applySeam;
 };
 
+// Runs an outside command (gdbus, gsettings, ...) while this process keeps serving its own
+// events, so that a call back into this test process is answered. exitCode is -1 on time-out.
+struct CommandResult {
+    int exitCode = -1;
+    QString output;  // standard output and standard error
+};
+CommandResult runCommand(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
+
 // Writes an executable shell script under dir/name that prints output and exits with code;
 // used to put fake system commands first on PATH.
 void writeFakeCommand(const QString &dir, const QString &name, const QString &script);
