@@ -1,0 +1,75 @@
+#include "taskinstallnotify.h"
+
+#include <QtDebug>
+
+#include "domaindbusinterface.h"
+#include "taskwindow.h"
+#include "ui_taskinstallnotify.h"
+
+namespace {
+// The answers the daemon understands.
+const int InstallNow = 0;
+const int InstallLater = 1;
+}  // namespace
+
+TaskInstallNotify::TaskInstallNotify(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::TaskInstallNotify)
+{
+    ui->setupUi(this);
+    hide();
+    TaskWindow::shape(this, TaskWindow::TopCentre);
+}
+
+TaskInstallNotify::~TaskInstallNotify() { delete ui; }
+
+void TaskInstallNotify::showNotify(const QString &taskId, const QString &taskName, bool immediate,
+                                   bool need_reboot, int completeTime)
+{
+    this->taskId = taskId;
+    this->taskName = taskName;
+
+    // An immediate task is only announced: there is nothing to choose.
+    ui->now_btn->setVisible(!immediate);
+    ui->install_later_btn->setVisible(!immediate);
+
+    const QString first = completeTime > 0
+        ? QString("即将开始软件安装任务“%1”，预计安装时间%2分钟，").arg(taskName, QString::number(completeTime))
+        : QString("即将开始软件安装任务“%1”，").arg(taskName);
+    const QString second = need_reboot
+        ? QString("安装可能关闭当前正在运行的程序，并在安装完成后将重启电脑以避免出现未知问题")
+        : QString("安装可能关闭当前正在运行的程序");
+    qInfo() << first << second;
+
+    // The label shows rich text; the task name comes from outside and must stay plain text.
+    ui->notify_content->setText(QString("<html><font color='black'>%1</font><font color='red'>%2</font></html>")
+                                    .arg(first.toHtmlEscaped(), second));
+    show();
+}
+
+void TaskInstallNotify::onInstallComplete(bool result)
+{
+    qInfo() << (result ? "true" : "false") << "任务安装完成隐藏状态栏";
+    if (result)
+        hide();
+}
+
+void TaskInstallNotify::on_now_btn_released()
+{
+    qInfo() << "on_now_btn_released";
+    hide();
+    dbus::instance()->InstallRequest(taskId, InstallNow);
+}
+
+void TaskInstallNotify::on_install_later_btn_released()
+{
+    qInfo() << "on_install_later_btn_released";
+    hide();
+    dbus::instance()->InstallRequest(taskId, InstallLater);
+}
+
+void TaskInstallNotify::on_pushButton_clicked()
+{
+    // Closing leaves the task unanswered; the next notification shows it again.
+    hide();
+}

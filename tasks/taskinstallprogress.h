@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QTimer;
+
+namespace Ui {
+class TaskInstallProgress;
+}
+
+// Follows one installation task: counts the task's packages once, then every second counts
+// the packages the package manager has set up according to the task's log.
+class TaskInstallProgress : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TaskInstallProgress(QWidget *parent = nullptr);
+    ~TaskInstallProgress() override;
+
+    void showNotify(const QString &taskId, const QString &taskName);
+
+signals:
+    void installComplete(bool result);
+
+public slots:
+    void onValueChanged(int value);
+    void onCheckProgress();
+    void on_pushButton_clicked();
+
+private:
+    Ui::TaskInstallProgress *ui;
+    QTimer *timer = nullptr;
+    QString taskId;
+    QString installLogPath;
+    QString taskDir;
+    int packageCount = 0;
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QTimer;
+
+namespace Ui {
+class TaskRebootNotify;
+}
+
+// The banner that counts down to the reboot an installation asked for, then asks logind to
+// reboot. Closing the banner does not stop the count-down.
+class TaskRebootNotify : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TaskRebootNotify(QWidget *parent = nullptr);
+    ~TaskRebootNotify() override;
+
+    void showNotify(const QString &taskId, const QString &taskName);
+    void countDown();
+    void doReboot();
+
+public slots:
+    void onTimeout();
+    void on_reboot_btn_released();
+    void on_pushButton_clicked();
+
+private:
+    void showSecondsLeft();
+
+    Ui::TaskRebootNotify *ui;
+    QTimer *timer = nullptr;
+    int seconds = 0;
+};
