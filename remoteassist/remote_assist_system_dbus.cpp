@@ -1,28 +1,17 @@
 #include "remote_assist_system_dbus.h"
 
-#include <QDBusAbstractInterface>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QtDebug>
 
-namespace {
-// A proxy that does not ask the daemon for its introspection data when it is made, so that an
-// absent or slow daemon neither blocks the caller nor leaves the proxy unusable later.
-class RemoteAssistInterface : public QDBusAbstractInterface
-{
-public:
-    RemoteAssistInterface()
-        : QDBusAbstractInterface("com.kiv.domain", "/com/domain/remoteassist", "com.domain.remoteassist",
-                                 QDBusConnection::systemBus(), nullptr)
-    {
-    }
-};
-}  // namespace
+#include "domaindbusinterface.h"
+
 
 Remote_Assist_System_Dbus::Remote_Assist_System_Dbus(QObject *parent)
     : QObject(parent)
-    , m_interface(new RemoteAssistInterface())
+    , m_interface(new DaemonInterface("com.kiv.domain", "/com/domain/remoteassist", "com.domain.remoteassist",
+                                      QDBusConnection::systemBus(), nullptr))
 {
 }
 
