@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <exception>
 
+#include "domaindbusinterface.h"
 #include "log.h"
 #include "logging.h"
 #include "paths.h"
+#include "utils.h"
 #include "websetcodes.h"
 
 static const char *const ServiceName = "com.kiv.domain.session";
@@ -51,6 +53,10 @@ int main(int argc, char *argv[])
         // the session service, the heartbeat, the export of the service at "/com/domain/agent",
         // the policy engine (on the client's own desktop 5), the daemon's USB and heartbeat
         // set-up, and the task notification router.
+
+        // The daemon handles USB logging and learns the session's heartbeat period.
+        dbus::instance()->usbInit();
+        dbus::instance()->setHeartBeat(Utils::get_heartbeat() * 1000);
 
         return app.exec();
     } catch (const std::exception &e) {
