@@ -141,4 +141,23 @@ public:
     // the agent's only thread for ever.
     static int commandTimeLimitMs();
     static void setCommandTimeLimitMs(int ms);
+
+private:
+    // A value of an INI file read afresh; invalid when absent. A list (an unquoted value that
+    // holds a comma) comes back as the text it was stored as.
+    static QVariant ini_value(const QString &file, const QString &key, const char *codec = nullptr);
+    // The stored text of a configuration key; empty when the key is absent.
+    static QString config_text(const QString &key);
+
+    // One program run to its end, or killed at its own limit (NoOwnLimit: none) or at the
+    // command time limit, whichever comes first.
+    struct ProgramRun {
+        bool finished = false;  // ended by itself within the limit
+        int exitCode = -1;
+        QByteArray output;
+        QByteArray errorOutput;
+    };
+    static constexpr int NoOwnLimit = -1;
+    static constexpr int ProbeLimitMs = 30000;
+    static ProgramRun run_program(const QString &program, const QStringList &arguments, int timeoutMs);
 };

@@ -1,0 +1,325 @@
+// Host identity and OS facts: system files, hardware identifiers, addresses and users.
+#include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMap>
+#include <QNetworkInterface>
+#include <QTextStream>
+#include <QtDebug>
+
+#include <unistd.h>
+
+#include "log.h"
+#include "paths.h"
+#include "utils.h"
+
+QString Utils::m_serial;
+QStringList Utils::m_serialList;
+
+namespace {
+const char *const AccountsService = "org.freedesktop.Accounts";
+const char *const AccountsUserInterface = "org.freedesktop.Accounts.User";
+
+// One property of an AccountsService user; an invalid variant when the call fails.
+QVariant accountsUserProperty(const QString &path, const QString &name)
+{
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(AccountsService, path, "org.freedesktop.DBus.Properties", "Get");
+    message << QString(AccountsUserInterface) << name;
+    const QDBusMessage reply = QDBusConnection::systemBus().call(message, QDBus::Block);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        qWarning().noquote() << "failed to read " + name + " of " + path + ": " + reply.errorMessage();
+        return QVariant();
+    }
+    return reply.arguments().first().value<QDBusVariant>().variant();
+}
+}  // namespace
+
+Utils::OSInfo Utils::getOSInfo()
+{
+    // The record is kept once the client's own desktop system has been recognised.
+    static OSInfo info;
+    if (info.osType == 1)
+        return info;
+
+    QFile file(Paths::osRelease());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "failed to open os-release";
+        return info;
+    }
+    QMap<QString, QString> fields;
+    QTextStream stream(&file);
+    while (!stream.atEnd()) {
+        const QStringList parts = stream.readLine().split('=');
+        if (parts.size() != 2)
+            continue;  // a value holding "=" is not one of ours
+        fields.insert(parts.at(0).trimmed(), parts.at(1).trimmed().remove('"'));
+    }
+    if (fields.value("NAME_EN") == "KIVDesktop")
+        info.osType = 1;
+    const QString version = fields.value("VERSION_ID");
+    if (!version.isEmpty())
+        info.majorVersion = version.at(0).digitValue();
+    info.id = fields.value("ID");
+    return info;
+}
+
+QString Utils::get_file_field(QString path, QString key)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug().noquote() << "Failed to open " + path;
+        return QString();
+    }
+    const QString prefix = key + "=";
+    QString value;
+    for (const QString &line : QString::fromUtf8(file.readAll()).split('\n')) {
+        if (line.startsWith(prefix)) {
+            value = line.mid(prefix.size());
+            break;
+        }
+    }
+    value = value.simplified().remove('"');
+    qInfo().noquote() << "filePath: " + path + " key=" + key + " value=" + value;
+    return value;
+}
+
+bool Utils::isThinTerminal()
+{
+    return get_file_field(Paths::kivInfo(), "MACHINE") == "THIN"
+        || get_file_field(Paths::osRelease(), "FEATURE_NAME") == "thin";
+}
+
+bool Utils::isLivecd()
+{
+    qInfo() << "isLivecd"
+            << "enter";
+    QFile file(Paths::procCmdline());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "failed to open /proc/cmdline";
+        return false;
+    }
+    return file.readAll().contains("boot=live");
+}
+
+bool Utils::isVirtual()
+{
+    qInfo() << "isVirtual"
+            << "enter";
+    // No answer at all (the tool is missing) counts as virtual.
+    return exec_cmd("/usr/bin/systemd-detect-virt", 0).output.remove('\n') != "none";
+}
+
+QString Utils::getUuid()
+{
+    const ProgramRun run = run_program("bash", {"-c", "dmidecode -s system-uuid"}, ProbeLimitMs);
+    QString uuid = QString::fromLatin1(run.output.constData());
+    if (!uuid.isEmpty()) {
+        uuid.remove('\n');
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "get uuid ,uuid is   %s", uuid.toUtf8().constData());
+    }
+    return uuid;
+}
+
+QString Utils::getSn()
+{
+    const ProgramRun run = run_program("bash", {"-c", "dmidecode -s system-serial-number"}, ProbeLimitMs);
+    QString sn = QString::fromLatin1(run.output.constData());
+    if (!sn.isEmpty()) {
+        sn.remove('\n');
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "get sn ,sn is   %s", sn.toUtf8().constData());
+    }
+    return sn == "Not Specified" ? QStringLiteral("0000") : sn;
+}
+
+QString Utils::getDiskSerial()
+{
+    if (!m_serial.isEmpty()) {
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "serial has been set, no need to be reset  %s",
+                                        m_serial.toUtf8().constData());
+        return m_serial;
+    }
+    const ProgramRun run = run_program("lsblk", {"-J", "-bno", "NAME,SERIAL,MOUNTPOINT,UUID"}, NoOwnLimit);
+    if (run.output.isEmpty())
+        return QString();
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(run.output, &error);
+    if (error.error != QJsonParseError::NoError) {
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "json格式解析错误");
+        return QString();
+    }
+    QString serial;
+    const QJsonObject top = document.object();
+    if (top.contains("blockdevices") && top.value("blockdevices").isArray()) {
+        for (const QJsonValue device : top.value("blockdevices").toArray())
+            rescureSerial(device.toObject(), serial);
+    }
+    m_serial = serial;
+    return serial;
+}
+
+QString Utils::rescureSerial(QJsonObject device, QString &serial)
+{
+    if (device.value("children").isArray()) {
+        m_serialList.append(device.value("serial").toString());
+        for (const QJsonValue child : device.value("children").toArray())
+            rescureSerial(child.toObject(), serial);
+        return serial;
+    }
+
+    const QString mountPoint = device.value("mountpoint").toString();
+    if (mountPoint.isEmpty())
+        return QString();
+
+    // A server edition keeps the root's disk under /boot.
+    const QString pretty = ini_value(Paths::osRelease(), "PRETTY_NAME", "UTF8").toString();
+    const QString root = pretty.contains("server", Qt::CaseInsensitive) ? "/boot" : "/";
+
+    if (mountPoint == root || mountPoint == read_mountpoint_path().trimmed())
+        serial = findSerial(device, serial);
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "serial has been set, no need to be reset  %s",
+                                    m_serial.toUtf8().constData());
+    return serial;
+}
+
+QString Utils::findSerial(QJsonObject device, QString &serial)
+{
+    // The disk seen last above the mount is the one that holds it.
+    for (int i = m_serialList.size() - 1; i >= 0; --i) {
+        if (!m_serialList.at(i).isEmpty()) {
+            serial = m_serialList.at(i);
+            break;
+        }
+    }
+    if (m_serialList.isEmpty()) {
+        serial = device.value("serial").toString();
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "get current row serial:   %s", serial.toUtf8().constData());
+    }
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "serial=   %s", serial.toUtf8().constData());
+    if (serial.isEmpty()) {
+        serial = device.value("uuid").toString();
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "serial=null, uuid=  %s", serial.toUtf8().constData());
+    }
+    return serial;
+}
+
+QString Utils::read_mountpoint_path()
+{
+    const ProgramRun run = run_program("cat", {Paths::rootMountPointFile()}, ProbeLimitMs);
+    return QString::fromLatin1(run.output.constData());
+}
+
+QString Utils::read_ip_address()
+{
+    static QString address;
+    if (!address.isEmpty())
+        return address;
+
+    const QString candidate =
+        QString::fromUtf8(run_program("bash",
+                                      {"-c", "ip addr | grep 'state UP' -A2 | awk '/inet/ {print $2}' | cut -f1 "
+                                             "-d'/' | head -n 1"},
+                                      NoOwnLimit)
+                              .output)
+            .trimmed();
+    qDebug().noquote() << "local ip address: " + candidate;
+
+    for (const QHostAddress &host : QNetworkInterface::allAddresses()) {
+        if (host.isLoopback() || host.protocol() != QAbstractSocket::IPv4Protocol)
+            continue;
+        if (host.toString() == candidate) {
+            address = candidate;
+            qDebug().noquote() << "find same ip = " + host.toString();
+            break;
+        }
+    }
+    if (address.isEmpty()) {
+        address = QString::fromUtf8(
+                      run_program("bash", {"-c", "ip route get 1.1.1.1 | awk '/src/ {print $7}'"}, NoOwnLimit).output)
+                      .trimmed();
+        qDebug().noquote() << "retrieve local ip address: " + address;
+    }
+    if (address.isEmpty())
+        address = QHostAddress(QHostAddress::LocalHost).toString();
+    return address;
+}
+
+QString Utils::get_using_mac()
+{
+    static QString mac;
+    if (!mac.isEmpty())
+        return mac;
+    mac = QString::fromUtf8(run_program("/bin/bash",
+                                        {"-c", "ip addr | grep 'state UP' -A2 | awk '/ether/ {print $2}' | head -n 1"},
+                                        NoOwnLimit)
+                                .output)
+              .trimmed();
+    qInfo().noquote() << "local using mac: " + mac;
+    return mac;
+}
+
+QString Utils::getLoginName()
+{
+    QString name;
+    if (geteuid() != 0) {
+        name = QDir::home().dirName();
+        if (name.isEmpty() || name == "root")
+            qInfo().noquote() << "failed to get login session name: " + name;
+    } else {
+        // A system process finds the user of the graphical seat.
+        const ProgramRun run = run_program(
+            "/bin/bash",
+            {"-c", "/usr/bin/who | /usr/bin/grep :0 | /usr/bin/head -n 1 | /usr/bin/awk '{print $1}'"},
+            ProbeLimitMs);
+        if (run.finished && run.exitCode == 0)
+            name = QString::fromUtf8(run.output).trimmed();
+        else
+            qInfo().noquote() << "failed to get login name in system process error: "
+                    + QString::fromUtf8(run.errorOutput);
+    }
+    qInfo().noquote() << "getLoginName: " + name;
+    return name;
+}
+
+QStringList Utils::getCachedUsers()
+{
+    QStringList users;
+    const QDBusMessage list = QDBusMessage::createMethodCall(AccountsService, "/org/freedesktop/Accounts",
+                                                             "org.freedesktop.Accounts", "ListCachedUsers");
+    const QDBusReply<QList<QDBusObjectPath>> reply = QDBusConnection::systemBus().call(list, QDBus::Block);
+    if (!reply.isValid()) {
+        qWarning().noquote() << "failed to list cached users: " + reply.error().message();
+        return users;
+    }
+    const QList<QDBusObjectPath> paths = reply.value();
+    if (paths.isEmpty())
+        return users;
+    for (const QDBusObjectPath &path : paths) {
+        const qulonglong uid = accountsUserProperty(path.path(), "Uid").toULongLong();
+        const QString name = accountsUserProperty(path.path(), "UserName").toString();
+        if (!name.isEmpty())
+            users << name;
+        qInfo().noquote() << "path= " + path.path() + " uid: " + QString::number(uid) + " name: " + name;
+    }
+    qInfo() << "login UI cached users:" << users;
+    return users;
+}
+
+QString Utils::get_token()
+{
+    QFile file(Paths::uuidFile());
+    if (!file.exists())
+        return QString();
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << "failed to open " + file.fileName() + ": " + file.errorString();
+        return QString();
+    }
+    return QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5).toHex());
+}
