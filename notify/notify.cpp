@@ -1,0 +1,105 @@
+#include "notify.h"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopWidget>
+#include <QFontMetrics>
+#include <QTimer>
+#include <QtDebug>
+
+#include "logging.h"
+#include "timelimits.h"
+#include "ui_notify.h"
+
+namespace {
+const char *const SessionManagerService = "org.gnome.SessionManager";
+const char *const SessionManagerPath = "/org/gnome/SessionManager";
+const char *const SessionManagerInterface = "org.gnome.SessionManager";
+const uint LogoutMode = 1;  // log out without asking, as the count-down already warned the user
+
+enum Action { Shutdown = 0, Reboot = 1 };
+
+// Seconds of a notice as the popup keeps them: a negative time counts as 0, so that the popup
+// goes away instead of staying until the session ends.
+int noticeSeconds(int time) { return qMax(0, time); }
+}  // namespace
+
+Notify::Notify(const QString &text, int time, QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::Notify)
+    , time(noticeSeconds(time))
+{
+    ui->setupUi(this);
+    ui->notify_label->setText(text);
+    shape(text);
+
+    TAGGED_INFO(NOTIFY) << "data: " << text << ", time: " << this->time;
+
+    QTimer::singleShot(secondsToTimerMs(this->time), this, [this] {
+        emit timeout();
+        deleteLater();
+    });
+}
+
+Notify::Notify(QJsonObject json, int time, QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::Notify)
+    , time(noticeSeconds(time))
+{
+    ui->setupUi(this);
+    if (json.contains("op"))
+        op = json.value("op").toInt();
+    // A count-down request may carry its own length; it governs the count-down, not the action.
+    if (json.contains("display_time"))
+        this->time = noticeSeconds(json.value("display_time").toInt());
+
+    QString text;
+    const int minutes = this->time / 60;
+    if (op == Shutdown)
+        text = QString::fromUtf8("该终端将于%1分钟后执行关机操作，请尽快对未保存文件进行保存").arg(minutes);
+    else if (op == Reboot)
+        text = QString::fromUtf8("该终端将于%1分钟后执行重启操作，请尽快对未保存文件进行保存").arg(minutes);
+    ui->notify_label->setText(text);
+    shape(text);
+
+    QTimer::singleShot(secondsToTimerMs(this->time), this, &Notify::onTimeout);
+}
+
+Notify::~Notify() { delete ui; }
+
+// Style, size and place: as wide as the text plus a margin, never wrapped, at the top centre.
+void Notify::shape(const QString &text)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setStyleSheet("background-color:#F3F2F1; border-radius:6px;border: 3px solid #F3F2F1;");
+
+    const QFontMetrics metrics(ui->notify_label->font());
+    setFixedSize(metrics.horizontalAdvance(text) + 20, 2 * metrics.height());
+
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    move((QApplication::desktop()->width() - width()) / 2, 10);
+}
+
+void Notify::onTimeout()
+{
+    emit timeout();
+
+    QString method;
+    QVariantList arguments;
+    if (op == Shutdown) {
+        method = "Logout";
+        arguments << QVariant::fromValue(LogoutMode);
+    } else if (op == Reboot) {
+        method = "Reboot";
+    } else {
+        return;
+    }
+
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(SessionManagerService, SessionManagerPath, SessionManagerInterface, method);
+    call.setArguments(arguments);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call);
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        qInfo().noquote() << "call " + method + " error:" << reply.errorName() << reply.errorMessage();
+}
