@@ -13,6 +13,7 @@
 #include "log.h"
 #include "logging.h"
 #include "paths.h"
+#include "taskmanager.h"
 #include "utils.h"
 #include "websetcodes.h"
 
@@ -57,6 +58,9 @@ int main(int argc, char *argv[])
         // The daemon handles USB logging and learns the session's heartbeat period.
         dbus::instance()->usbInit();
         dbus::instance()->setHeartBeat(Utils::get_heartbeat() * 1000);
+
+        // The router of the daemon's installation task signals, last before the event loop.
+        TaskManager::instance();
 
         return app.exec();
     } catch (const std::exception &e) {
