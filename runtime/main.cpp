@@ -13,11 +13,14 @@
 #include "log.h"
 #include "logging.h"
 #include "paths.h"
+#include "session_dbus_interface.h"
 #include "taskmanager.h"
 #include "utils.h"
+#include "websocket.h"
 #include "websetcodes.h"
 
 static const char *const ServiceName = "com.kiv.domain.session";
+static const char *const ObjectPath = "/com/domain/agent";
 
 void signalHandler(int sig)
 {
@@ -50,10 +53,15 @@ int main(int argc, char *argv[])
             std::exit(1);
         }
 
-        // The long-lived objects of the agent are created here, in this order:
-        // the session service, the heartbeat, the export of the service at "/com/domain/agent",
-        // the policy engine (on the client's own desktop 5), the daemon's USB and heartbeat
-        // set-up, and the task notification router.
+        // The long-lived objects of the agent, in this order: the session service (it records
+        // the log-in time and starts the update or add-domain check before any caller can
+        // reach it), the heartbeat, the service's export, the policy engine (on the client's own
+        // desktop 5), the daemon's USB and heartbeat set-up, and the task notification router.
+        session_dbus_interface session;
+        WebSocket heartbeat;
+        bus.registerObject(ObjectPath, &session,
+                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
+                               QDBusConnection::ExportAllProperties);
 
         // The daemon handles USB logging and learns the session's heartbeat period.
         dbus::instance()->usbInit();
