@@ -14,6 +14,7 @@
 #include "logging.h"
 #include "paths.h"
 #include "session_dbus_interface.h"
+#include "syncpolicy.h"
 #include "taskmanager.h"
 #include "utils.h"
 #include "websocket.h"
@@ -62,6 +63,13 @@ int main(int argc, char *argv[])
         bus.registerObject(ObjectPath, &session,
                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
                                QDBusConnection::ExportAllProperties);
+
+        // Policies are enforced only on the client's own desktop system, major version 5.
+        const Utils::OSInfo os = Utils::getOSInfo();
+        if (os.osType == 1 && os.majorVersion == 5) {
+            qInfo() << "start policy sync";
+            SyncPolicy::instance()->monitor();
+        }
 
         // The daemon handles USB logging and learns the session's heartbeat period.
         dbus::instance()->usbInit();

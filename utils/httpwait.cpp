@@ -11,13 +11,16 @@ bool waitForReply(QNetworkReply *reply, int limitMs)
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
+    bool expired = false;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(reply, &QNetworkReply::finished, &limit, &QTimer::stop);
+    QObject::connect(&limit, &QTimer::timeout, reply, [reply, &expired] {
+        if (reply->isFinished())
+            return;
+        expired = true;
+        reply->abort();
+    });
     limit.start(limitMs);
     loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (reply->isFinished())
-        return true;
-    QObject::disconnect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    reply->abort();
-    return false;
+    return !expired;
 }

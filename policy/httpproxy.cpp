@@ -1,0 +1,142 @@
+#include "httpproxy.h"
+
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QUrl>
+#include <QtDebug>
+
+#include "httpwait.h"
+#include "log.h"
+#include "utils.h"
+
+const QMap<QString, PolicyType> PolicyMap{
+    {"ssh", POLICY_SSH},
+    {"usb", POLICY_USB},
+    {"usb_storage", POLICY_USB_STORAGE},
+    {"wallpaper", POLICY_WALLPAPER},
+    {"firewalld", POLICY_FIREWALLD},
+    {"firewalld_level", POLICY_FIREWALLD_LEVEL},
+    {"idle-delay", POLICY_IDLE_DELAY},
+};
+
+HttpProxy::HttpProxy(QObject *parent)
+    : QObject(parent)
+    , hostname(Utils::get_hostname())
+{
+    policyUrl = "http://" + Utils::get_ip_port() + "/mainapi/device/sync/policy/" + hostname + "/?policy_type=";
+}
+
+void HttpProxy::setTimeLimit(int ms) { m_timeLimitMs = ms; }
+
+int HttpProxy::timeLimit() const { return m_timeLimitMs; }
+
+HttpResult HttpProxy::getSSHPolicy() { return getHttpReply(policyUrl + "ssh", "ssh"); }
+HttpResult HttpProxy::getUSBPolicy() { return getHttpReply(policyUrl + "usb", "usb"); }
+HttpResult HttpProxy::getUSBStoragePolicy() { return getHttpReply(policyUrl + "usb_storage", "usb_storage"); }
+HttpResult HttpProxy::getWallPaperPolicy() { return getHttpReply(policyUrl + "wallpaper", "wallpaper"); }
+HttpResult HttpProxy::getFirewallldPolicy() { return getHttpReply(policyUrl + "firewalld", "firewalld"); }
+HttpResult HttpProxy::getFirewalldLevelPolicy()
+{
+    return getHttpReply(policyUrl + "firewalld_level", "firewalld_level");
+}
+HttpResult HttpProxy::getIdeldelayPolicy() { return getHttpReply(policyUrl + "idle-delay", "idle-delay"); }
+
+HttpResult HttpProxy::getHttpReply(const QString &url, const QString &type)
+{
+    // Queries run one at a time. All of them run on the agent's one thread, and a query waits in
+    // a local event loop, so a handler running inside that wait may ask for a second one: it
+    // cannot take the lock (that would stop the thread), so it waits in a loop of its own until
+    // the exchange in flight has ended and then makes its own. The first query returns after it.
+    const bool locked = mutex.tryLock();
+    if (!locked)
+        waitForExchangeInFlight();
+    const HttpResult result = query(url, type);
+    if (locked)
+        mutex.unlock();
+    return result;
+}
+
+bool HttpProxy::exchangeRunning() const
+{
+    // The manager parents every reply it makes; finished ones wait only for their deletion.
+    const auto replies = manager.findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
+    for (const QNetworkReply *reply : replies) {
+        if (reply->isRunning())
+            return true;
+    }
+    return false;
+}
+
+void HttpProxy::waitForExchangeInFlight()
+{
+    // Bounded: the exchange in flight is aborted when its own time limit runs out.
+    QEventLoop loop;
+    connect(&manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
+    while (exchangeRunning())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+HttpResult HttpProxy::query(const QString &url, const QString &type)
+{
+    HttpResult result;
+    result.policyType = type;
+
+    request.setUrl(QUrl(url, QUrl::TolerantMode));
+    QNetworkReply *reply = manager.get(request);
+    const bool finished = waitForReply(reply, m_timeLimitMs);
+    qDebug().noquote() << "url=" + url;
+
+    if (!finished || reply->error() != QNetworkReply::NoError) {
+        const QString message = "failed to get http policy request " + type;
+        qDebug().noquote() << message;
+        const QString why = finished ? reply->errorString()
+                                     : QString("no reply within %1 ms").arg(m_timeLimitMs);
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, reply = %s", "getHttpReply",
+                                        message.toUtf8().constData(), why.toUtf8().constData());
+        reply->deleteLater();
+        return result;
+    }
+
+    const QByteArray body = reply->readAll();
+    reply->deleteLater();
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: server_url = %s, replyData = %s", "getHttpReply",
+                                    url.toUtf8().constData(), body.constData());
+    readReply(body, type, result);
+    return result;
+}
+
+void HttpProxy::readReply(const QByteArray &body, const QString &type, HttpResult &result)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (document.isNull() || !document.isObject() || error.error != QJsonParseError::NoError) {
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: failed to parse reply to Json,", "getHttpReply");
+        return;
+    }
+    const QJsonObject top = document.object();
+    if (!top.contains("data"))
+        return;
+    const QJsonObject data = top.value("data").toObject();
+    result.code = data.value("code").toInt();
+    if (!data.contains("policy")) {
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "failed to get policy");
+        return;
+    }
+    result.success = data.value("success").toBool();
+    if (!result.success) {
+        const QString message = "failed to parse http reply of " + type;
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, code = %d", "getHttpReply",
+                                        message.toUtf8().constData(), result.code);
+        return;
+    }
+    result.switchStatus = data.value("switch_status").toInt() != 0;
+    if (type == "wallpaper") {
+        result.value = data.value("policy").toString();
+        result.valueType = 3;
+        result.wallpaperUrl = data.value("wallpaper_url").toString();
+    } else {
+        result.value = QString::number(data.value("policy").toInt());
+    }
+}

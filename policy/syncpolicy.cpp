@@ -1,0 +1,247 @@
+#include "syncpolicy.h"
+
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QGSettings>
+#include <QtDebug>
+
+#include "domaindbusinterface.h"
+#include "httpproxy.h"
+#include "log.h"
+#include "utils.h"
+
+namespace {
+
+const char *const BackgroundSchema = "org.qoro.desktop.background";
+const char *const SessionSchema = "org.qoro.desktop.session";
+const char *const DeviceControlSchema = "org.qoro.devicecontrol";
+
+const char *const SecurityCenter = "com.kiv.securitycenter";
+const char *const FirewallObject = "/SecuritySetting/firewall";
+const char *const FirewallInterface = "com.kiv.securitycenter.firewallsetting";
+
+// The server prescribes a value only when the policy is switched on for this terminal.
+bool enforceable(const HttpResult &answer) { return answer.code == 200 && answer.switchStatus; }
+
+QByteArray utf8(const QString &text) { return text.toUtf8(); }
+
+}  // namespace
+
+SyncPolicy *SyncPolicy::instance()
+{
+    static SyncPolicy engine;
+    return &engine;
+}
+
+SyncPolicy::SyncPolicy(QObject *parent)
+    : QObject(parent)
+    , httpProxy(new HttpProxy(this))
+{
+}
+
+void SyncPolicy::monitor()
+{
+    if (!backgroundSettings)
+        backgroundSettings = watch(BackgroundSchema);
+    if (!sessionSettings)
+        sessionSettings = watch(SessionSchema);
+    if (!Utils::use_security_center())
+        return;
+    if (!deviceControlSettings)
+        deviceControlSettings = watch(DeviceControlSchema);
+    monitorDbusSignal();
+}
+
+QGSettings *SyncPolicy::watch(const QByteArray &schemaId)
+{
+    // Opening a schema that is not installed would abort the whole agent.
+    if (!QGSettings::isSchemaInstalled(schemaId)) {
+        if (!m_missingSchemas.contains(schemaId)) {
+            m_missingSchemas.insert(schemaId);
+            Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: settings schema %s is not installed, its keys are not watched",
+                                            "monitor", schemaId.constData());
+        }
+        return nullptr;
+    }
+    auto *settings = new QGSettings(schemaId, QByteArray(), this);
+    connect(settings, &QGSettings::changed, this, &SyncPolicy::onSettingsChanged, Qt::QueuedConnection);
+    return settings;
+}
+
+void SyncPolicy::monitorDbusSignal()
+{
+    if (m_signalsWatched)
+        return;
+    m_signalsWatched = true;
+    QDBusConnection bus = QDBusConnection::systemBus();
+    const struct {
+        const char *service, *path, *interface, *name, *slot;
+    } signalsWatched[] = {
+        {"org.freedesktop.systemd1", "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "JobRemoved",
+         SLOT(onSSHStatusChanged(uint, QDBusObjectPath, QString, QString))},
+        {SecurityCenter, FirewallObject, FirewallInterface, "FirewallStatusChanged",
+         SLOT(onFirewallStatusChanged(bool))},
+        {SecurityCenter, FirewallObject, FirewallInterface, "FirewallLevelChanged", SLOT(onFirewallLevelChanged(int))},
+    };
+    for (const auto &watched : signalsWatched) {
+        if (!bus.connect(watched.service, watched.path, watched.interface, watched.name, this, watched.slot))
+            Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot watch %s of %s: %s", "monitorDbusSignal",
+                                            watched.name, watched.service, utf8(bus.lastError().message()).constData());
+    }
+}
+
+bool SyncPolicy::readKey(QGSettings *settings, const QString &key, QVariant &value) const
+{
+    // get() of a key the installed schema lacks would abort the agent.
+    if (!settings->keys().contains(key)) {
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: the installed schema has no key %s", "onSettingsChanged",
+                                        utf8(key).constData());
+        return false;
+    }
+    value = settings->get(key);
+    return true;
+}
+
+void SyncPolicy::onSettingsChanged(const QString &key)
+{
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "onSettingsChanged %s", utf8(key).constData());
+    if (!Utils::get_policy_items().contains(key)) {
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "don't control policy %s", utf8(key).constData());
+        return;
+    }
+    QVariant local;
+    if (key == "usbstoragestatus" || key == "usbintfctrl") {
+        if (!deviceControlSettings || !readKey(deviceControlSettings, key, local))
+            return;
+        const bool storage = key == "usbstoragestatus";
+        const HttpResult answer = storage ? httpProxy->getUSBStoragePolicy() : httpProxy->getUSBPolicy();
+        if (enforceable(answer) && local.toInt() != answer.value.toInt())
+            doSettingsSyncInt(storage ? "usb_storage" : "usb", local.toInt(), answer.value.toInt());
+    } else if (key == "pictureUri") {
+        if (!backgroundSettings || !readKey(backgroundSettings, key, local))
+            return;
+        const HttpResult answer = httpProxy->getWallPaperPolicy();
+        if (enforceable(answer) && local.toString() != answer.value)
+            doSettingsSyncStr("wallpaper", local.toString(), answer.value);
+    } else if (key == "idleDelay") {
+        if (!sessionSettings || !readKey(sessionSettings, key, local))
+            return;
+        const HttpResult answer = httpProxy->getIdeldelayPolicy();
+        if (!answer.switchStatus)
+            return;
+        // The last value the server gave stands in when it cannot answer with one now.
+        int server = 0;
+        if (answer.code == 200 && answer.success) {
+            server = answer.value.toInt();
+            Utils::set_policy_idleDelay(server);
+        } else {
+            server = Utils::get_policy_idleDelay();
+        }
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "local idle_delay: %d, server_idle_delay: %d", local.toInt(), server);
+        if (local.toInt() != server)
+            doSettingsSyncInt("idle-delay", local.toInt(), server);
+    }
+}
+
+void SyncPolicy::doSettingsSyncInt(const QString &name, int local, int server)
+{
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "sync policy %s status from server, local status:%d server status:%d",
+                                    utf8(name).constData(), local, server);
+    if (name == "usb")
+        writeBack(deviceControlSettings, "usbintfctrl", server);
+    else if (name == "usb_storage")
+        writeBack(deviceControlSettings, "usbstoragestatus", server);
+    else if (name == "idle-delay")
+        writeBack(sessionSettings, "idleDelay", server);
+}
+
+void SyncPolicy::doSettingsSyncStr(const QString &name, const QString &local, const QString &server)
+{
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "sync policy %s status from server, local status:%s server status:%s",
+                                    utf8(name).constData(), utf8(local).constData(), utf8(server).constData());
+    if (name != "wallpaper")
+        return;
+    if (backgroundSettings)
+        qDebug() << "all key" << backgroundSettings->keys();
+    writeBack(backgroundSettings, "pictureUri", server);
+}
+
+void SyncPolicy::writeBack(QGSettings *settings, const QString &key, const QVariant &server)
+{
+    const QString serverText = server.toString();
+    if (!settings || !settings->keys().contains(key)) {
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s is not watched, the server value %s is not written",
+                                        "writeBack", utf8(key).constData(), utf8(serverText).constData());
+        return;
+    }
+    // A value the key refuses (out of its range, say) would otherwise be written at every change.
+    if (m_refused.contains(key) && m_refused.value(key) == serverText) {
+        Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: %s refused the server value %s before, not written again",
+                                        "writeBack", utf8(key).constData(), utf8(serverText).constData());
+        return;
+    }
+    settings->trySet(key, server);
+    const QString stored = settings->get(key).toString();
+    if (stored == serverText) {
+        m_refused.remove(key);
+        return;
+    }
+    m_refused.insert(key, serverText);
+    Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s did not keep the server value %s, it holds %s", "writeBack",
+                                    utf8(key).constData(), utf8(serverText).constData(), utf8(stored).constData());
+}
+
+void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString unitName, QString result)
+{
+    Q_UNUSED(jobId)
+    Q_UNUSED(path)
+    Q_UNUSED(result)
+    if (unitName != "ssh.service")
+        return;
+    const HttpResult answer = httpProxy->getSSHPolicy();
+    if (!enforceable(answer))
+        return;
+    const int server = answer.value.toInt();
+    if (sshUnitState() != server)
+        syncService("onSSHStatusChanged", "ssh", server);
+}
+
+int SyncPolicy::sshUnitState() const
+{
+    QDBusMessage get = QDBusMessage::createMethodCall("org.freedesktop.systemd1", "/org/freedesktop/systemd1/unit/ssh_2eservice",
+                                                      "org.freedesktop.DBus.Properties", "Get");
+    get << QString("org.freedesktop.systemd1.Unit") << QString("ActiveState");
+    const QDBusMessage reply = QDBusConnection::systemBus().call(get, QDBus::Block, UnitStateLimitMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        // An unreadable state counts as a stopped service.
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot read the state of ssh.service: %s", "onSSHStatusChanged",
+                                        utf8(reply.errorMessage()).constData());
+        return 0;
+    }
+    const QString state = reply.arguments().first().value<QDBusVariant>().variant().toString();
+    qDebug() << "SSH service state changed to" << state;
+    return state == "active" ? 1 : 0;
+}
+
+void SyncPolicy::onFirewallStatusChanged(bool enable)
+{
+    const HttpResult answer = httpProxy->getFirewallldPolicy();
+    if (enforceable(answer) && int(enable) != answer.value.toInt())
+        syncService("onFirewallStatusChanged", "firewalld", answer.value.toInt());
+}
+
+void SyncPolicy::onFirewallLevelChanged(int level)
+{
+    const HttpResult answer = httpProxy->getFirewalldLevelPolicy();
+    if (enforceable(answer) && level != answer.value.toInt())
+        syncService("onFirewallLevelChanged", "firewalld_level", answer.value.toInt());
+}
+
+void SyncPolicy::syncService(const char *operation, const QString &name, int server)
+{
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: ask the daemon to sync %s to %d", operation, utf8(name).constData(),
+                                    server);
+    dbus::instance()->sync(name, QString::number(server));
+}

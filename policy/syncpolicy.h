@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDBusObjectPath>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QVariant>
+
+class HttpProxy;
+class QGSettings;
+
+// Keeps the guarded desktop settings and system services at the values the domain server
+// prescribes: every reported change is checked against the server's policy and, when the policy
+// is on and differs, put back (desktop settings directly, SSH and firewall through the daemon).
+class SyncPolicy : public QObject
+{
+    Q_OBJECT
+
+public:
+    static SyncPolicy *instance();
+
+    void monitor();
+    void monitorDbusSignal();
+
+    void doSettingsSyncInt(const QString &name, int local, int server);
+    void doSettingsSyncStr(const QString &name, const QString &local, const QString &server);
+
+    HttpProxy *policyClient() const { return httpProxy; }
+
+    // The limit of the blocking read of the SSH unit's state from systemd.
+    static constexpr int UnitStateLimitMs = 5000;
+
+public slots:
+    void onSettingsChanged(const QString &key);
+    void onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString unitName, QString result);
+    void onFirewallStatusChanged(bool enable);
+    void onFirewallLevelChanged(int level);
+
+private:
+    explicit SyncPolicy(QObject *parent = nullptr);
+
+    QGSettings *watch(const QByteArray &schemaId);
+    bool readKey(QGSettings *settings, const QString &key, QVariant &value) const;
+    void writeBack(QGSettings *settings, const QString &key, const QVariant &server);
+    void syncService(const char *operation, const QString &name, int server);
+    int sshUnitState() const;
+
+    QGSettings *deviceControlSettings = nullptr;
+    QGSettings *backgroundSettings = nullptr;
+    QGSettings *sessionSettings = nullptr;
+    HttpProxy *httpProxy;
+
+    QSet<QByteArray> m_missingSchemas;  // reported once each
+    bool m_signalsWatched = false;
+    // A server value a key did not keep, so that it is not written again and again.
+    QMap<QString, QString> m_refused;
+};

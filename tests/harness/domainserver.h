@@ -1,0 +1,53 @@
+#pragma once
+
+// The stand-in domain server (sim/domain-server) run as its own process for one test: its
+// address, its replies and what it received. The scenario format is described at the top of
+// sim/domain-server/main.cpp.
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QString>
+
+class DomainServer
+{
+public:
+    // Starts the server on a free port of 127.0.0.1 with the built-in default scenario.
+    DomainServer();
+    ~DomainServer();
+
+    bool isRunning() const;
+    int port() const { return m_port; }
+    QString address() const;  // "127.0.0.1:port", as "init/ip_port" holds it
+
+    // Scenario changes; each answers false (and warns) when the server refused it.
+    bool setScenario(const QJsonObject &scenario);
+    bool setReply(const QString &endpoint, const QJsonObject &reply);
+    bool setPolicy(const QString &policyName, const QJsonObject &reply);
+
+    // The requests received, oldest first; only those of one endpoint ("policy", "login", ...).
+    QList<QJsonObject> requests(const QString &endpoint = QString());
+    // The policy names asked for, in order.
+    QStringList policyQueries();
+    void clearRequests();
+    bool waitForRequests(const QString &endpoint, int count, int timeoutMs = 10000);
+
+    void stop();
+
+    // Reply descriptions.
+    static QJsonObject reply(const QJsonValue &body, int status = 200);
+    static QJsonObject fault(const QString &fault, int delayMs = 0);
+    // The policy envelope {"data": {"code", "success", "switch_status", "policy"}}.
+    static QJsonObject policyReply(const QJsonValue &policy, int switchStatus = 1, int code = 200,
+                                   bool success = true);
+
+private:
+    QByteArray control(const QByteArray &verb, const QString &path, const QByteArray &body = QByteArray());
+
+    QProcess m_process;
+    QNetworkAccessManager m_manager;
+    int m_port = -1;
+};
