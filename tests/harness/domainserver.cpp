@@ -16,7 +16,7 @@ const int ControlLimitMs = 10000;
 DomainServer::DomainServer()
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(TestEnv::binaryDir() + "/sim/domain-server/domain-server-sim", {});
+    m_process.start(TestEnv::binaryDir() + "/sim/domain-server/domain-server-sim", QStringList());
     if (!m_process.waitForStarted(10000)) {
         qWarning() << "the stand-in domain server did not start:" << m_process.errorString();
         return;
