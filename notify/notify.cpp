@@ -36,7 +36,7 @@ Notify::Notify(const QString &text, int time, QWidget *parent)
 
     TAGGED_INFO(NOTIFY) << "data: " << text << ", time: " << this->time;
 
-    QTimer::singleShot(secondsToTimerMs(this->time), this, [this] {
+    connect(startDisplayTimer(), &QTimer::timeout, this, [this] {
         emit timeout();
         deleteLater();
     });
@@ -63,7 +63,7 @@ Notify::Notify(QJsonObject json, int time, QWidget *parent)
     ui->notify_label->setText(text);
     shape(text);
 
-    QTimer::singleShot(secondsToTimerMs(this->time), this, &Notify::onTimeout);
+    connect(startDisplayTimer(), &QTimer::timeout, this, &Notify::onTimeout);
 }
 
 Notify::~Notify() { delete ui; }
@@ -79,6 +79,15 @@ void Notify::shape(const QString &text)
 
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     move((QApplication::desktop()->width() - width()) / 2, 10);
+}
+
+// The display time, held to what a timer can run: at most about 24 days.
+QTimer *Notify::startDisplayTimer()
+{
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->start(secondsToTimerMs(time));
+    return timer;
 }
 
 void Notify::onTimeout()

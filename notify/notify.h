@@ -4,6 +4,8 @@
 #include <QString>
 #include <QWidget>
 
+class QTimer;
+
 namespace Ui {
 class Notify;
 }
@@ -30,6 +32,7 @@ public slots:
 
 private:
     void shape(const QString &text);
+    QTimer *startDisplayTimer();
 
     Ui::Notify *ui;
     int op = 0;
