@@ -118,6 +118,8 @@ SimDomainServer::SimDomainServer()
     : d(new Private)
 {
     d->server.new_task_queue = [] { return new httplib::ThreadPool(ServerThreads); };
+    // Header and body go out in two writes; without this each answer waits for a delayed ACK.
+    d->server.set_tcp_nodelay(true);
     const auto handler = [this](const httplib::Request &req, httplib::Response &res) { d->serve(req, res); };
     d->server.Get(".*", handler);
     d->server.Post(".*", handler);

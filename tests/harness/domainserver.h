@@ -8,7 +8,6 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QString>
 
@@ -48,6 +47,5 @@ private:
     QByteArray control(const QByteArray &verb, const QString &path, const QByteArray &body = QByteArray());
 
     QProcess m_process;
-    QNetworkAccessManager m_manager;
     int m_port = -1;
 };
