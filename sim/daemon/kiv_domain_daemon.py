@@ -27,6 +27,8 @@ Knobs at run time, on the interface "org.freedesktop.DBus.Mock" of "/com/domain/
                                                once without answering (a daemon that dies
                                                in the middle of a call)
     ResetReplies()                             back to the defaults and the -p parameters
+The knob calls themselves show in the call log of "/com/domain/agent": read a method's calls
+with GetMethodCalls, or ClearCalls after setting the knobs.
 
 Signals: EmitSignal on the object that carries them, for example
     "/com/domain/agent"       com.kiv.domain.agent    addDomainStatus (bs), smsStatus (ss),
