@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <unistd.h>
 
 #include "domaindbusinterface.h"
 #include "log.h"
@@ -23,11 +24,26 @@
 static const char *const ServiceName = "com.kiv.domain.session";
 static const char *const ObjectPath = "/com/domain/agent";
 
+// A crash must end the agent, never hang it: only async-signal-safe calls here. Running the
+// normal exit handlers from inside a crash (static destructors of the bus connections and
+// widgets) can deadlock on locks the interrupted code holds, so the process ends at once with
+// the signal's number as its status.
 void signalHandler(int sig)
 {
-    std::printf("Caught signal: %d\n", sig);
-    std::fflush(stdout);
-    std::exit(sig);
+    char line[32];
+    int length = 0;
+    for (const char *p = "Caught signal: "; *p; ++p)
+        line[length++] = *p;
+    char digits[12];
+    int count = 0;
+    for (int value = sig; value > 0 && count < 11; value /= 10)
+        digits[count++] = char('0' + value % 10);
+    while (count > 0)
+        line[length++] = digits[--count];
+    line[length++] = '\n';
+    ssize_t ignored = write(STDOUT_FILENO, line, size_t(length));
+    (void)ignored;
+    _exit(sig);
 }
 
 int main(int argc, char *argv[])

@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -11,6 +12,15 @@
 bool sessionNameOwned()
 {
     return QDBusConnection::sessionBus().interface()->isServiceRegistered("com.kiv.domain.session").value();
+}
+
+bool sessionServiceExported()
+{
+    QDBusMessage introspect = QDBusMessage::createMethodCall("com.kiv.domain.session", "/com/domain/agent",
+                                                             "org.freedesktop.DBus.Introspectable", "Introspect");
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(introspect, QDBus::Block, 2000);
+    return reply.type() == QDBusMessage::ReplyMessage &&
+           reply.arguments().value(0).toString().contains("com.kiv.domain.agent");
 }
 
 AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)
@@ -52,8 +62,9 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
         return false;
     if (!waitForName)
         return true;
+    // The name is claimed before the service object is exported: wait for both.
     return TestEnv::waitFor([this] {
-        return m_process.state() == QProcess::Running && sessionNameOwned();
+        return m_process.state() == QProcess::Running && sessionNameOwned() && sessionServiceExported();
     }, timeoutMs);
 }
 

@@ -16,7 +16,8 @@ public:
     ~AgentRun();
 
     void setEnv(const QString &name, const QString &value);
-    // Starts the program; with waitForName, waits until it owns "com.kiv.domain.session".
+    // Starts the program; with waitForName, waits until it owns "com.kiv.domain.session" and
+    // has exported its service object.
     bool start(bool waitForName = true, int timeoutMs = 20000);
     bool waitForExit(int timeoutMs = 20000);
     int exitCode() const;
@@ -34,3 +35,4 @@ private:
 };
 
 bool sessionNameOwned();
+bool sessionServiceExported();  // "/com/domain/agent" answers with its interface

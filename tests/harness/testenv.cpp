@@ -72,6 +72,14 @@ void TempRoot::writeFile(const QString &fixedPath, const QByteArray &content, bo
                                                       : QFileDevice::Permissions(0x6666));
 }
 
+void TempRoot::writeConfig(const QByteArray &ini) const
+{
+    static int version = 0;
+    ++version;
+    writeFile("/usr/share/kiv-domain-client/salt/config.ini",
+              ini + "\n;" + QByteArray(version % 64 + 1, 'v') + QByteArray::number(version) + "\n");
+}
+
 QByteArray TempRoot::readFile(const QString &fixedPath) const
 {
     QFile file(path(fixedPath));

@@ -32,6 +32,10 @@ public:
     QString path(const QString &fixedPath) const;  // folder + fixed path
     void writeFile(const QString &fixedPath, const QByteArray &content, bool executable = false) const;
     QByteArray readFile(const QString &fixedPath) const;
+    // Writes the client configuration file. QSettings, like any reader that trusts a file's
+    // size and time stamp, cannot tell two same-size versions written within one clock tick
+    // apart; a trailing comment line of a new length keeps quick rewrites distinguishable.
+    void writeConfig(const QByteArray &ini) const;
     bool exists(const QString &fixedPath) const;
     void remove(const QString &fixedPath) const;
     void makeDir(const QString &fixedPath) const;

@@ -67,7 +67,7 @@ void TestHeartbeat::domainTypeDecides()
     QFETCH(int, logged);
     QFETCH(bool, beats);
 
-    m_root->writeFile(ConfigIni, config.toUtf8());
+    m_root->writeConfig(config.toUtf8());
     const QString line = QString("[Info][default] domain type= %1\n").arg(logged);
     const int before = m_root->countInLog(line);
     WebSocket heartbeat;
@@ -98,7 +98,7 @@ void TestHeartbeat::oneBeatHandsTheDaemonTheMessage()
     QFETCH(QString, config);
     QFETCH(QString, hostname);
 
-    m_root->writeFile(ConfigIni, config.toUtf8());
+    m_root->writeConfig(config.toUtf8());
     m_daemon->clearCalls("/com/domain/agent");
     WebSocket heartbeat;
     QTimer *timer = heartbeat.findChild<QTimer *>();

@@ -202,7 +202,7 @@ void TestSessionService::updateOrAddDomainAtConstruction()
     QFETCH(bool, updateRequested);
     QFETCH(bool, addDomainChecked);
 
-    m_root->writeFile(ConfigIni, config.toUtf8());
+    m_root->writeConfig(config.toUtf8());
     setReply("CheckUpdateCli", "b", updateCheckAnswer);
     const int updateLines = m_root->countInLog("[Info][default] request check update client");
     const int checkLines = m_root->countInLog("[Info][default] check auto add domain system");
@@ -255,7 +255,7 @@ void TestSessionService::addDomainCheck()
     QFETCH(QList<int>, addSystem);
     QFETCH(QString, logLine);
 
-    m_root->writeFile(ConfigIni, config.toUtf8());
+    m_root->writeConfig(config.toUtf8());
     if (info.isNull())
         m_root->remove("/etc/kiv/info");
     else
@@ -285,7 +285,8 @@ void TestSessionService::loginTimeIsRecordedThroughTheDaemon_data()
 void TestSessionService::loginTimeIsRecordedThroughTheDaemon()
 {
     QFETCH(QString, previous);
-    m_root->writeFile(ConfigIni, QString("[init]\nadd_domain_success=true\nthis_login_time=%1\n").arg(previous).toUtf8());
+    m_root->writeConfig(
+        QString("[init]\nadd_domain_success=true\nauto_update_client=false\nthis_login_time=%1\n").arg(previous).toUtf8());
     const QByteArray before = m_root->readFile(ConfigIni);
 
     const QDateTime start = QDateTime::currentDateTime().addSecs(-1);
