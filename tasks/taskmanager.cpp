@@ -1,5 +1,6 @@
 #include "taskmanager.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 #include <QtDebug>
 
@@ -34,13 +35,28 @@ TaskManager::TaskManager(QObject *parent)
             &TaskInstallNotify::onInstallComplete);
 
     QTimer::singleShot(InitDelayMs, this, [] { dbus::instance()->Init(); });
+
+    // The dialogs are widgets and must go while the application still exists, but the router
+    // is a static that outlives it: they go when the event loop ends.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &TaskManager::deleteDialogs);
 }
 
 TaskManager::~TaskManager()
 {
+    // Without an application the widgets cannot be destroyed any more; the process is ending.
+    if (QCoreApplication::instance())
+        deleteDialogs();
+}
+
+void TaskManager::deleteDialogs()
+{
+    disconnect(dbus::instance(), nullptr, this, nullptr);
     delete installNotify;
     delete installProgress;
     delete rebootNotify;
+    installNotify = nullptr;
+    installProgress = nullptr;
+    rebootNotify = nullptr;
 }
 
 void TaskManager::onInstallNotify(const QString &taskId, const QString &taskName, bool immediate,

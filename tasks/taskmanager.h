@@ -31,6 +31,8 @@ public slots:
     void onShowProgress(const QString &taskId, const QString &taskName);
 
 private:
+    void deleteDialogs();
+
     TaskInstallNotify *installNotify;
     TaskInstallProgress *installProgress;
     TaskRebootNotify *rebootNotify;
