@@ -86,7 +86,7 @@ QByteArray Utils::ping_domain_server_result(QString &server)
                                         utf8(reply.error).constData());
         return QByteArray();
     }
-    qInfo().noquote() << "ping_domain_server_result: " << reply.body;
+    qInfo().noquote().nospace() << "ping_domain_server_result: " << reply.body;
     return reply.body;
 }
 
