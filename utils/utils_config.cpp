@@ -4,6 +4,7 @@
 #include <QSettings>
 #include <QtDebug>
 
+#include "log.h"
 #include "paths.h"
 #include "utils.h"
 
@@ -31,11 +32,21 @@ QVariant Utils::ini_value(const QString &file, const QString &key, const char *c
     return value;
 }
 
-QVariant Utils::get_config_value(QString key) { return ini_value(Paths::configIni(), key); }
+// Read as UTF-8 so that a value written by hand or by another program in plain UTF-8 reads
+// right; QSettings' own escapes read the same either way. Writes keep QSettings' escapes.
+QVariant Utils::get_config_value(QString key) { return ini_value(Paths::configIni(), key, "UTF-8"); }
 
 void Utils::set_config_value(QString key, QString value)
 {
     QSettings settings(Paths::configIni(), QSettings::IniFormat);
+    // QSettings keeps a change it could not store, shows it to every later reader of the file
+    // in this process and writes it whenever it next can: a change the file cannot take is
+    // not made at all.
+    if (!settings.isWritable()) {
+        Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: %s is not writable, %s not stored", "set_config_value",
+                                        settings.fileName().toUtf8().constData(), key.toUtf8().constData());
+        return;
+    }
     settings.setValue(key, value);
 }
 

@@ -273,11 +273,12 @@ QString Utils::getLoginName()
         if (name.isEmpty() || name == "root")
             qInfo().noquote() << "failed to get login session name: " + name;
     } else {
-        // A system process finds the user of the graphical seat.
-        const ProgramRun run = run_program(
-            "/bin/bash",
-            {"-c", "/usr/bin/who | /usr/bin/grep :0 | /usr/bin/head -n 1 | /usr/bin/awk '{print $1}'"},
-            ProbeLimitMs);
+        // A system process finds the user of display :0 (as the line or as the host in
+        // brackets); a log-in time such as 09:05 holds ":0" too and must not match.
+        const ProgramRun run = run_program("/bin/bash",
+                                           {"-c", "/usr/bin/who | /usr/bin/grep -E '[ (]:0([^0-9]|$)' | "
+                                                  "/usr/bin/head -n 1 | /usr/bin/awk '{print $1}'"},
+                                           ProbeLimitMs);
         if (run.finished && run.exitCode == 0)
             name = QString::fromUtf8(run.output).trimmed();
         else
