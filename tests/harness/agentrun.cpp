@@ -43,6 +43,8 @@ void AgentRun::setEnv(const QString &name, const QString &value)
     m_process.setProcessEnvironment(env);
 }
 
+void AgentRun::addBind(const QString &source, const QString &target) { m_extraBinds << "--ro-bind" << source << target; }
+
 bool AgentRun::start(bool waitForName, int timeoutMs)
 {
     QStringList args{"--bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
@@ -56,7 +58,7 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
         if (m_root.exists(file))
             args << "--ro-bind" << m_root.path(file) << file;
     }
-    args << "--" << TestEnv::agentProgram();
+    args << m_extraBinds << "--" << TestEnv::agentProgram();
     m_process.start("bwrap", args);
     if (!m_process.waitForStarted(10000))
         return false;

@@ -16,6 +16,8 @@ public:
     ~AgentRun();
 
     void setEnv(const QString &name, const QString &value);
+    // One more file or folder of the host replaced inside the sandbox (the target must exist).
+    void addBind(const QString &source, const QString &target);
     // Starts the program; with waitForName, waits until it owns "com.kiv.domain.session" and
     // has exported its service object.
     bool start(bool waitForName = true, int timeoutMs = 20000);
@@ -32,6 +34,7 @@ private:
     QString m_user;
     QProcess m_process;
     QString m_output;
+    QStringList m_extraBinds;
 };
 
 bool sessionNameOwned();
