@@ -164,7 +164,8 @@ void TestLoginNotice::noticeThenClientStarts()
         QVERIFY(m_root->waitForLog(QString("get gsetting notify-timeout %1").arg(seconds)));
 
     QVERIFY(TestEnv::waitFor([&] { return m_root->exists("/tmp/client-runs"); }, seconds * 1000 + 5000));
-    QVERIFY2(sinceLogin.elapsed() >= seconds * 1000 - 100, qPrintable(QString::number(sinceLogin.elapsed())));
+    // A coarse timer (2 s and longer) may fire up to 5 % early.
+    QVERIFY2(sinceLogin.elapsed() >= seconds * 950 - 50, qPrintable(QString::number(sinceLogin.elapsed())));
     QVERIFY(m_root->waitForLog("timeout session"));
     QCOMPARE(m_root->readFile("/tmp/client-runs"), QByteArray("-f 1\n"));
 }
