@@ -172,7 +172,7 @@ void SyncPolicy::writeBack(QGSettings *settings, const QString &key, const QVari
 {
     const QString serverText = server.toString();
     if (!settings || !settings->keys().contains(key)) {
-        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s is not watched, the server value %s is not written",
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s is not available, the server value %s is not written",
                                         "writeBack", utf8(key).constData(), utf8(serverText).constData());
         return;
     }
