@@ -5,9 +5,9 @@ PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libgsettings-qt-dev libglib2.0-dev
   libglib2.0-bin libcpp-httplib-dev libssl-dev
-  # tests and demo: private buses, stand-ins, sandbox, display, fonts, desktop schemas
+  # tests and demo: private buses, stand-ins, sandbox, display, fonts, desktop schemas, screenshots
   dbus-daemon python3 python3-dbusmock python3-dbus python3-gi bubblewrap xvfb xauth xdotool
-  fonts-wqy-microhei gsettings-desktop-schemas procps
+  fonts-wqy-microhei gsettings-desktop-schemas procps imagemagick
   # the Debian package
   dpkg-dev lintian
 )
