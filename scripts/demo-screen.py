@@ -3,6 +3,7 @@ see them (mapped windows of a given size), saves screenshots of them, and clicks
 it finds by its colour on the screen. Loaded by demo-roads.py.
 '''
 
+import os
 import subprocess
 
 COMMAND_LIMIT = 15  # seconds for one xdotool or import run
@@ -11,7 +12,7 @@ COMMAND_LIMIT = 15  # seconds for one xdotool or import run
 class Screen:
     def __init__(self, display):
         self.display = display
-        self.env = {'DISPLAY': display, 'PATH': '/usr/bin:/bin'}
+        self.env = dict(os.environ, DISPLAY=display)
 
     def _run(self, argv):
         return subprocess.run(argv, env=self.env, capture_output=True, timeout=COMMAND_LIMIT, check=False)
