@@ -64,7 +64,6 @@ export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 export GSETTINGS_SCHEMA_DIR=$schema_dir
 export GSETTINGS_BACKEND=keyfile
 export NO_AT_BRIDGE=1
-export QT_BEARER_POLL_TIMEOUT=-1
 
 "$@"
 rc=$?
