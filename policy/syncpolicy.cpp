@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QGSettings>
+#include <QTimer>
 #include <QtDebug>
 
 #include "domaindbusinterface.h"
@@ -28,6 +29,42 @@ bool enforceable(const HttpResult &answer) { return answer.code == 200 && answer
 QByteArray utf8(const QString &text) { return text.toUtf8(); }
 
 }  // namespace
+
+// Handlers take turns. Each one waits for the server in a local event loop, where further
+// changes and signals keep arriving; a handler reported during that wait is kept and run after
+// the one in progress has finished, so that waits never nest inside one another.
+class HandlingInTurn
+{
+public:
+    explicit HandlingInTurn(SyncPolicy *engine)
+        : m_engine(engine)
+    {
+        m_engine->m_handling = true;
+    }
+    ~HandlingInTurn()
+    {
+        m_engine->m_handling = false;
+        if (!m_engine->m_deferred.isEmpty())
+            QTimer::singleShot(0, m_engine, &SyncPolicy::runDeferred);
+    }
+
+private:
+    SyncPolicy *m_engine;
+};
+
+bool SyncPolicy::deferWhileHandling(std::function<void()> handler)
+{
+    if (!m_handling)
+        return false;
+    m_deferred.enqueue(std::move(handler));
+    return true;
+}
+
+void SyncPolicy::runDeferred()
+{
+    if (!m_handling && !m_deferred.isEmpty())
+        m_deferred.dequeue()();
+}
 
 SyncPolicy *SyncPolicy::instance()
 {
@@ -106,6 +143,9 @@ bool SyncPolicy::readKey(QGSettings *settings, const QString &key, QVariant &val
 
 void SyncPolicy::onSettingsChanged(const QString &key)
 {
+    if (deferWhileHandling([this, key] { onSettingsChanged(key); }))
+        return;
+    const HandlingInTurn turn(this);
     Log::GetInstance()->SaveFileLog(LOG_INFO, "onSettingsChanged %s", utf8(key).constData());
     if (!Utils::get_policy_items().contains(key)) {
         Log::GetInstance()->SaveFileLog(LOG_INFO, "don't control policy %s", utf8(key).constData());
@@ -200,6 +240,9 @@ void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString un
     Q_UNUSED(result)
     if (unitName != "ssh.service")
         return;
+    if (deferWhileHandling([this, unitName] { onSSHStatusChanged(0, QDBusObjectPath(), unitName, QString()); }))
+        return;
+    const HandlingInTurn turn(this);
     const HttpResult answer = httpProxy->getSSHPolicy();
     if (!enforceable(answer))
         return;
@@ -227,6 +270,9 @@ int SyncPolicy::sshUnitState() const
 
 void SyncPolicy::onFirewallStatusChanged(bool enable)
 {
+    if (deferWhileHandling([this, enable] { onFirewallStatusChanged(enable); }))
+        return;
+    const HandlingInTurn turn(this);
     const HttpResult answer = httpProxy->getFirewallldPolicy();
     if (enforceable(answer) && int(enable) != answer.value.toInt())
         syncService("onFirewallStatusChanged", "firewalld", answer.value.toInt());
@@ -234,6 +280,9 @@ void SyncPolicy::onFirewallStatusChanged(bool enable)
 
 void SyncPolicy::onFirewallLevelChanged(int level)
 {
+    if (deferWhileHandling([this, level] { onFirewallLevelChanged(level); }))
+        return;
+    const HandlingInTurn turn(this);
     const HttpResult answer = httpProxy->getFirewalldLevelPolicy();
     if (enforceable(answer) && level != answer.value.toInt())
         syncService("onFirewallLevelChanged", "firewalld_level", answer.value.toInt());

@@ -4,9 +4,12 @@
 #include <QDBusObjectPath>
 #include <QMap>
 #include <QObject>
+#include <QQueue>
 #include <QSet>
 #include <QString>
 #include <QVariant>
+
+#include <functional>
 
 class HttpProxy;
 class QGSettings;
@@ -41,6 +44,10 @@ public slots:
 private:
     explicit SyncPolicy(QObject *parent = nullptr);
 
+    friend class HandlingInTurn;
+    bool deferWhileHandling(std::function<void()> handler);
+    void runDeferred();
+
     QGSettings *watch(const QByteArray &schemaId);
     bool readKey(QGSettings *settings, const QString &key, QVariant &value) const;
     void writeBack(QGSettings *settings, const QString &key, const QVariant &server);
@@ -53,6 +60,8 @@ private:
     HttpProxy *httpProxy;
 
     QSet<QByteArray> m_missingSchemas;  // reported once each
+    bool m_handling = false;
+    QQueue<std::function<void()>> m_deferred;
     bool m_signalsWatched = false;
     // A server value a key did not keep, so that it is not written again and again.
     QMap<QString, QString> m_refused;

@@ -37,6 +37,7 @@ private slots:
     void changeThatStands_data();
     void changeThatStands();
     void refusedValueSettles();
+    void changesDuringASlowQueryAreAllPutBack();
     void sshJobRemoved_data();
     void sshJobRemoved();
     void firewallSignals_data();
@@ -278,6 +279,44 @@ void TestSyncPolicy::refusedValueSettles()
     QVERIFY(m_server->setPolicy("usb", DomainServer::policyReply(0)));
     QVERIFY(gsettingsSet(DeviceControl, "usbintfctrl", "2"));
     QTRY_COMPARE_WITH_TIMEOUT(gsettingsGet(DeviceControl, "usbintfctrl"), QString("0"), 15000);
+}
+
+void TestSyncPolicy::changesDuringASlowQueryAreAllPutBack()
+{
+    // The USB query waits 800 ms for its answer. During that wait an outside process changes the
+    // wallpaper and the security center reports the firewall off: they are handled after it, and
+    // every one of the three ends promptly with the server's value.
+    QJsonObject slowUsb = DomainServer::policyReply(1);
+    slowUsb.insert("delay_ms", 800);
+    QVERIFY(m_server->setPolicy("usb", slowUsb));
+    QVERIFY(m_server->setPolicy("wallpaper", wallpaperReply("file:///srv/corp.png")));
+    QVERIFY(m_server->setPolicy("firewalld", DomainServer::policyReply(1)));
+
+    QTimer::singleShot(300, [] {
+        QProcess::startDetached("gsettings", {"set", Background, "picture-uri", "'file:///home/alice/cat.png'"});
+    });
+    QTimer::singleShot(350, [this] {
+        m_securityCenter->mock("/SecuritySetting/firewall", "EmitSignal",
+                               {"com.kiv.securitycenter.firewallsetting", "FirewallStatusChanged", "b",
+                                QVariantList{false}});
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(gsettingsSet(DeviceControl, "usbintfctrl", "2"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(gsettingsGet(DeviceControl, "usbintfctrl"), QString("1"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(gsettingsGet(Background, "picture-uri"), QString("'file:///srv/corp.png'"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(syncCalls(*m_daemon), QStringList{"firewalld=1"}, 15000);
+
+    // Each revert's own change notification is handled too, and nothing waits for a time limit.
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->policyQueries().count("usb"), 2, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->policyQueries().count("wallpaper"), 2, 15000);
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    const QList<QJsonObject> requests = m_server->requests("policy");
+    QCOMPARE(requests.first().value("params").toObject().value("policy_type").toString(), QString("usb"));
+    // The others waited for the USB answer.
+    QVERIFY(requests[1].value("received_ms").toDouble() - requests[0].value("received_ms").toDouble() >= 400);
+    QVERIFY(!m_root->logText().contains("no reply within"));
 }
 
 void TestSyncPolicy::sshJobRemoved_data()
