@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -179,6 +180,15 @@ public:
         if (result.exitCode != 0)
             return -1;
         return result.output.split('\n', Qt::SkipEmptyParts).size();
+    }
+
+    // Every window of the screen, mapped or not; -1 when xwininfo fails.
+    int allWindows() const
+    {
+        const TestEnv::CommandResult result =
+            TestEnv::runCommand("env", {"DISPLAY=" + m_display, "xwininfo", "-root", "-children"});
+        return result.exitCode == 0 ? result.output.count(QRegularExpression("^\\s+0x", QRegularExpression::MultilineOption))
+                                    : -1;
     }
 
 private:
