@@ -127,6 +127,10 @@ void SyncPolicy::monitorDbusSignal()
             Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot watch %s of %s: %s", "monitorDbusSignal",
                                             watched.name, watched.service, utf8(bus.lastError().message()).constData());
     }
+    // systemd sends its job signals only to the clients that subscribed to them; the request is
+    // sent without waiting for systemd's answer.
+    bus.send(QDBusMessage::createMethodCall("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                            "org.freedesktop.systemd1.Manager", "Subscribe"));
 }
 
 bool SyncPolicy::readKey(QGSettings *settings, const QString &key, QVariant &value) const

@@ -11,6 +11,7 @@ bool waitForReply(QNetworkReply *reply, int limitMs)
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer);  // a coarse timer may give up 5 % early
     bool expired = false;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QObject::connect(reply, &QNetworkReply::finished, &limit, &QTimer::stop);

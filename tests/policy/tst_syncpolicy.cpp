@@ -69,6 +69,7 @@ void TestSyncPolicy::initTestCase()
     m_daemon = DBusMock::fromTemplate(TestEnv::simDir() + "/daemon/kiv_domain_daemon.py", DBusMock::SystemBus);
     QVERIFY(m_systemd->isRunning() && m_securityCenter->isRunning() && m_daemon->isRunning());
     setSshUnitState(*m_systemd, "inactive");
+    m_systemd->addMethod(SystemdManager, "org.freedesktop.systemd1.Manager", "Subscribe", "", "", "");
     // The engine takes the server's address when it is made.
     writeConfig(*m_root, m_server->address(), AllItems, false);
     SyncPolicy::instance()->monitor();
@@ -90,6 +91,8 @@ void TestSyncPolicy::watchEverything()
     m_watchingEverything = true;
     configure(AllItems);
     SyncPolicy::instance()->monitor();
+    // Without a subscription systemd would never send the engine its job signals.
+    QTRY_COMPARE_WITH_TIMEOUT(m_systemd->callsOf(SystemdManager, "Subscribe").size(), 1, 5000);
 }
 
 void TestSyncPolicy::init()
