@@ -42,5 +42,5 @@ private:
     QNetworkAccessManager m_manager;
     QString m_hostname;
     QString m_user_name;
-    bool m_isConnectedWS = false;
+    bool m_isConnectedWS = false;  // a report is sent or on its way; false again when one failed
 };

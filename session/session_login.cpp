@@ -94,9 +94,11 @@ QString session_dbus_interface::requestLogin()
     qDebug() << "post_login reply error!";
     Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, reply = %s", "requestLogin", "post_login reply error!",
                                     reply->errorString().toUtf8().constData());
-    // The report did not reach the server: give the marker back so that the next log-in call,
-    // the next "server online" signal or the next agent start sends it.
+    // The report did not reach the server: give the marker back and listen for the server again,
+    // so that the next log-in call, the next "server online" signal or the next agent start
+    // sends it.
     if (claimed == Marker::Created)
         QFile::remove(marker);
+    m_isConnectedWS = false;
     return QString();
 }
