@@ -44,8 +44,6 @@ private slots:
 
     void reportedOnceWhileServerOnline();
     void offlineLoginIsReportedWhenServerComesOnline();
-    void failedReportIsSentAtTheNextTrigger_data();
-    void failedReportIsSentAtTheNextTrigger();
     void forgedServerStatusSendsNothing();
     void plantedMarkerLinkIsNotFollowed();
 
@@ -149,37 +147,6 @@ void TestLogin::offlineLoginIsReportedWhenServerComesOnline()
     QCOMPARE(postLogin(), QString("('',)"));  // a round trip through the agent: the signal was handled
     QCOMPARE(logins().size(), 1);
     QCOMPARE(m_root->countInLog("receive websocket connected"), 1);
-}
-
-void TestLogin::failedReportIsSentAtTheNextTrigger_data()
-{
-    QTest::addColumn<QString>("failure");
-    QTest::newRow("HTTP 500") << "http500";
-    QTest::newRow("connection refused") << "refused";
-}
-
-void TestLogin::failedReportIsSentAtTheNextTrigger()
-{
-    QFETCH(QString, failure);
-    if (failure == "refused") {
-        m_root->writeConfig("[init]\nhostname=term-042\nip_port=127.0.0.1:1\nadd_domain_success=true\n"
-                                     "auto_update_client=false\n");
-    } else {
-        QVERIFY(m_server->setReply("login", DomainServer::fault(failure)));
-    }
-    startAgent(true);
-    QCOMPARE(postLogin(), QString("('',)"));
-    QVERIFY(m_root->logText().contains("[LOG_ERROR] requestLogin: post_login reply error!, reply = "));
-    QVERIFY(!m_root->exists(Marker));  // the report is still owed
-
-    QVERIFY(m_server->setReply("login", DomainServer::reply("welcome alice")));
-    m_root->writeConfig(QString("[init]\nhostname=term-042\nip_port=%1\nadd_domain_success=true\n"
-                                         "auto_update_client=false\n")
-                                     .arg(m_server->address())
-                                     .toUtf8());
-    QCOMPARE(postLogin(), QString("('welcome alice',)"));
-    QVERIFY(m_root->exists(Marker));
-    QCOMPARE(logins().size(), failure == "refused" ? 1 : 2);
 }
 
 void TestLogin::forgedServerStatusSendsNothing()

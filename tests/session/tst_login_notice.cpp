@@ -45,8 +45,6 @@ private slots:
 
     void noticeThenClientStarts_data();
     void noticeThenClientStarts();
-    void joinedOrNotForcedShowsNothing_data();
-    void joinedOrNotForcedShowsNothing();
 
 private:
     void startAgent(const QString &schemaDir);
@@ -168,33 +166,6 @@ void TestLoginNotice::noticeThenClientStarts()
     QVERIFY2(sinceLogin.elapsed() >= seconds * 950 - 50, qPrintable(QString::number(sinceLogin.elapsed())));
     QVERIFY(m_root->waitForLog("timeout session"));
     QCOMPARE(m_root->readFile("/tmp/client-runs"), QByteArray("-f 1\n"));
-}
-
-void TestLoginNotice::joinedOrNotForcedShowsNothing_data()
-{
-    QTest::addColumn<QString>("config");
-    QTest::addColumn<bool>("shellCalled");
-
-    QTest::newRow("not forced") << "[init]\nadd_domain_success=false\n[style]\nforce_full_screen=false\ntimeout=1\n"
-                                << false;
-    QTest::newRow("forced flag is loose text: 0") << "[style]\nforce_full_screen=0\ntimeout=1\n" << false;
-}
-
-void TestLoginNotice::joinedOrNotForcedShowsNothing()
-{
-    QFETCH(QString, config);
-    QFETCH(bool, shellCalled);
-
-    m_root->writeConfig(config.toUtf8());
-    startAgent(m_desktopSchemas);
-    const TestEnv::CommandResult login = TestEnv::runCommand(
-        "gdbus", {"call", "--session", "--dest", "com.kiv.domain.session", "--object-path", "/com/domain/agent",
-                  "--method", "com.kiv.domain.agent.post_login"});
-    QCOMPARE(login.exitCode, 0);
-    QVERIFY(m_root->waitForLog("enter handleUserLogin"));
-    QCOMPARE(m_shell->callsOf("/org/freedesktop/Desktop", "AppSwitcherSetEnable").isEmpty(), !shellCalled);
-    QVERIFY(m_observer.notices.isEmpty());
-    QVERIFY(!m_root->exists("/tmp/client-runs"));
 }
 
 QTEST_MAIN(TestLoginNotice)
