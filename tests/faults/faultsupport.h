@@ -30,7 +30,8 @@ const QString ConfigIni = QStringLiteral("/usr/share/kiv-domain-client/salt/conf
 const QString Marker = QStringLiteral("/tmp/alice_post_login.txt");
 const QByteArray Kiv5Release = "NAME=\"KIV Desktop\"\nNAME_EN=\"KIVDesktop\"\nVERSION_ID=\"5.0\"\nID=kiv\n";
 // A reply to a request that is not HTTP at all.
-const QByteArray Garbage = QByteArray("\x16\x03\x01\x00\xff garbage \xfe\xfd\r\n\r\n\x00\x01", 24);
+constexpr char GarbageBytes[] = "\x16\x03\x01\x00\xff garbage \xfe\xfd\r\n\r\n\x00\x01";
+const QByteArray Garbage = QByteArray(GarbageBytes, sizeof(GarbageBytes) - 1);
 
 // A call of one of the agent's methods, sent without waiting; the test keeps serving events.
 inline QDBusPendingCall callAgent(const QString &method, const QVariantList &args = {}, int timeoutMs = 60000)
