@@ -39,6 +39,8 @@ COUNTDOWN_SIZE = (750, 50)
 USER_WALLPAPER = 'file:///home/alice/Pictures/beach.jpg'
 BACKGROUND = ['org.qoro.desktop.background', 'picture-uri']
 COMMAND_LIMIT = 60  # seconds for one gdbus or gsettings run
+NOTICE_TEXT = '欢迎使用域控客户端：本终端由域服务器管理'
+NOTICE_SECONDS = 3
 
 
 class Demo:
@@ -52,6 +54,7 @@ class Demo:
         self.box = sandbox.Sandbox(top, self.out)
         self.screen = None
         self.logins_seen = []
+        self.notices_seen = []
         self.login_output = ''
         self.install_button = None  # screen positions of the orange buttons
         self.reboot_button = None
@@ -139,6 +142,9 @@ def start_agent(demo):
     demo.box.start_agent()
     demo.box.session.add_signal_receiver(lambda: demo.logins_seen.append(time.time()), signal_name='user_login',
                                          dbus_interface=sandbox.AGENT_IFACE, path=sandbox.AGENT_PATH)
+    demo.box.session.add_signal_receiver(lambda text, seconds: demo.notices_seen.append((str(text), int(seconds))),
+                                         signal_name='requestShowNotify', dbus_interface=sandbox.AGENT_IFACE,
+                                         path=sandbox.AGENT_PATH)
     say(f'it owns {sandbox.AGENT_NAME} and serves {sandbox.AGENT_PATH} (as user 1000 "{sandbox.USER}")')
     first = demo.box.wait_log('hello session agent')[0]
     if first != demo.box.log_text().splitlines()[0]:
@@ -189,6 +195,29 @@ def caller_got_reply(demo):
     if json.loads(text[2:-3]) != sandbox.LOGIN_REPLY:
         raise DemoError(f'the reply should be the server\'s {sandbox.LOGIN_REPLY}')
     say('that is the body the server answered, handed back as the method\'s result')
+
+
+def notice_requested(demo):
+    '''A notice requested with gdbus shows for its time, then goes'''
+    before = {w['id'] for w in demo.screen.windows()}
+    say(f'gdbus call --session --dest {sandbox.AGENT_NAME} --object-path {sandbox.AGENT_PATH} \\')
+    say(f"           --method {sandbox.AGENT_IFACE}.showNotify '{NOTICE_TEXT}' {NOTICE_SECONDS}")
+    run(['gdbus', 'call', '--session', '--dest', sandbox.AGENT_NAME, '--object-path', sandbox.AGENT_PATH,
+         '--method', sandbox.AGENT_IFACE + '.showNotify', NOTICE_TEXT, str(NOTICE_SECONDS)])
+    wait_for(lambda: (NOTICE_TEXT, NOTICE_SECONDS) in demo.notices_seen, 10,
+             'the agent did not emit "requestShowNotify" with the same text and time')
+    say(f'the agent emitted "requestShowNotify" (\'{NOTICE_TEXT}\', {NOTICE_SECONDS}) on the session bus')
+    window = wait_for(lambda: next((w for w in demo.screen.windows() if w['id'] not in before), None), 10,
+                      'no notice window showed')
+    shown = time.monotonic()
+    path = os.path.join(demo.out, 'demo-notice.png')
+    if not demo.screen.save(window, path):
+        raise DemoError('no screenshot of the notice')
+    say(f"the notice shows: {window['width']}x{window['height']} at ({window['x']}, {window['y']}); "
+        'screenshot demo-out/demo-notice.png')
+    wait_for(lambda: window['id'] not in {w['id'] for w in demo.screen.windows()}, NOTICE_SECONDS + 10,
+             'the notice stayed on the screen after its time')
+    say(f'and it went away by itself {time.monotonic() - shown:.1f} s later')
 
 
 # --- road 2: a guarded setting ----------------------------------------------------------------
@@ -351,7 +380,7 @@ def user_clicks_reboot_now(demo):
 ROADS = [
     ('The sandbox', [start_display, start_domain_server, make_root, start_system_services, start_desktop_shell,
                      start_agent]),
-    ('Road 1: a log-in', [call_post_login, server_received_report, caller_got_reply]),
+    ('Road 1: a log-in', [call_post_login, server_received_report, caller_got_reply, notice_requested]),
     ('Road 2: a guarded setting', [user_sets_wallpaper, agent_asks_server, wallpaper_put_back,
                                    change_back_finds_equal]),
     ('Road 3: an install task', [daemon_announces_task, prompt_shows, user_clicks_install_now, daemon_shows_progress,
