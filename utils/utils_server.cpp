@@ -186,8 +186,9 @@ QString Utils::get_client_version()
 
 bool Utils::compare_version(QString left, QString right, QString op)
 {
-    // The versions may come from the server: they go to dpkg as arguments, never through a shell.
-    const ProgramRun run = run_program("dpkg", {"--compare-versions", left, op, right}, ProbeLimitMs);
+    // The versions may come from the server: they go to dpkg as arguments, never through a shell,
+    // and after "--", so that a text beginning with "-" is compared, not taken as an option.
+    const ProgramRun run = run_program("dpkg", {"--compare-versions", "--", left, op, right}, ProbeLimitMs);
     const bool holds = run.finished && run.exitCode == 0;
     const QString relation = QString("%1 %2 %3").arg(left, op, right);
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: %s result(%s)", "compare_version", utf8(relation).constData(),

@@ -57,6 +57,9 @@ void TestPackageProbes::versionOrderAsDpkgJudgesIt_data()
     QTest::newRow("command substitution") << "$(touch " + planted + ")" << "lt" << "9" << false;
     QTest::newRow("command in the relation") << "1" << "gt 0 && touch " + planted + " && true" << "0" << false;
     QTest::newRow("back quotes in the right") << "1" << "lt" << "`touch " + planted + "`" << false;
+    // dpkg would take a leading "-" as one of its options and fail; as a version text it sorts
+    // after any digit.
+    QTest::newRow("option-like left is compared") << "--admindir=" + planted << "gt" << "1" << true;
 }
 
 void TestPackageProbes::versionOrderAsDpkgJudgesIt()
