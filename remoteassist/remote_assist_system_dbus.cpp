@@ -20,14 +20,14 @@ Remote_Assist_System_Dbus::~Remote_Assist_System_Dbus() { delete m_interface; }
 void Remote_Assist_System_Dbus::debugTogle()
 {
     m_args.clear();
-    m_interface->callWithArgumentList(QDBus::Block, "debugTogle", m_args);
+    m_interface->callWithArgumentList(QDBus::AutoDetect, "debugTogle", m_args);
 }
 
 void Remote_Assist_System_Dbus::sendWebset(const QString &data)
 {
     m_args.clear();
     m_args << QVariant(data);
-    const QDBusReply<QString> reply = m_interface->callWithArgumentList(QDBus::Block, "sendWebset", m_args);
+    const QDBusReply<QString> reply = m_interface->callWithArgumentList(QDBus::AutoDetect, "sendWebset", m_args);
     if (!reply.isValid())
         qDebug() << "interface sendWebset error";
 }
