@@ -60,15 +60,34 @@ void TestFaultsTasks::idsOutsideTheTaskStoreAreIgnored()
     QFETCH(QString, id);
     QFETCH(QString, reachedDir);
 
+    const QString warning = "task install progress: task id is not a task folder name";
     putPackages(reachedDir, 2);
+    m_root->writeFile(reachedDir + "/install.log", "正在设置 pkg1 ...\n正在设置 pkg2 ...\n");
     TaskInstallProgress progress;
-    const int warnings = m_root->countInLog("task install progress: task id is not a task folder name");
+    auto *bar = progress.findChild<QProgressBar *>();
+    int warnings = m_root->countInLog(warning);
     progress.showNotify(id, "越界任务");
-    QCOMPARE(m_root->countInLog("task install progress: task id is not a task folder name"), warnings + 1);
+    QCOMPARE(m_root->countInLog(warning), ++warnings);
     QVERIFY(!progress.isVisible());
     QVERIFY(!progress.findChild<QTimer *>());
+
+    // A task being followed goes on with its own folder and log, undisturbed.
+    putPackages(TaskStore + "followed", 4);
+    m_root->writeFile(TaskStore + "followed/install.log", "正在设置 pkg1 ...\n");
+    progress.showNotify("followed", "正在跟踪");
+    progress.onCheckProgress();
+    QTimer *timer = progress.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+    progress.showNotify(id, "越界任务");
+    QCOMPARE(m_root->countInLog(warning), ++warnings);
+    QCOMPARE(progress.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly), timer);
+    QVERIFY(timer->isActive());
+    QCOMPARE(progress.findChild<QLabel *>("task_label")->text(), QString("软件安装任务 “正在跟踪” 当前进度："));
+    progress.onCheckProgress();
+    QCOMPARE(bar->value(), 25);
+
     for (int i = 1; i <= 2; ++i)
         m_root->remove(reachedDir + QString("/pkg%1.deb").arg(i));
+    m_root->remove(reachedDir + "/install.log");
 }
 
 void TestFaultsTasks::taskNameIsShownAsText()

@@ -33,6 +33,7 @@ private slots:
     void finishedInstallationHidesThePrompt();
     void rebootHidesThePromptAndKeepsLaterOnesAway();
     void progressIsPassedOnWhateverIsShown();
+    void progressForAnIdOutsideTheStoreIsIgnored();
     void dialogsGoWhenTheEventLoopEnds();  // last: ends the router's dialogs
 
 private:
@@ -205,6 +206,20 @@ void TestTaskManager::progressIsPassedOnWhateverIsShown()
     taskSignal("ShowProgress", "r11", "第十一个");
     QTRY_VERIFY_WITH_TIMEOUT(window(Progress)->isVisible(), 5000);
     QVERIFY(window(Prompt)->isVisible());
+}
+
+void TestTaskManager::progressForAnIdOutsideTheStoreIsIgnored()
+{
+    // ".." would lead to the client's folder, where packages lie as well.
+    m_root->writeFile("/usr/share/kiv-domain-client/stray.deb", "!<arch>\n");
+    const QString warning = "task install progress: task id is not a task folder name";
+    const int warnings = m_root->countInLog(warning);
+    taskSignal("ShowProgress", "..", "越界任务");
+    QVERIFY(TestEnv::waitFor([&] { return m_root->countInLog(warning) > warnings; }));
+    QVERIFY(m_root->logText().contains("onShowProgress: taskId(..)，taskName(越界任务)"));
+    QVERIFY(!window(Progress)->isVisible());
+    QVERIFY(!m_root->logText().contains("stray.deb"));
+    m_root->remove("/usr/share/kiv-domain-client/stray.deb");
 }
 
 void TestTaskManager::dialogsGoWhenTheEventLoopEnds()
