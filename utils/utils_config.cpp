@@ -17,6 +17,12 @@ bool looseFlag(const QString &text)
 }
 
 QString flagText(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
+
+// The configuration file is UTF-8 text, written by hand or by other programs of the client.
+// Every access reads it as UTF-8, writes included: a write rewrites the whole file, and a write
+// that read it in another codec would turn the non-ASCII values of every other key into
+// mojibake. QSettings' own escapes read the same in any codec.
+const char *const ConfigCodec = "UTF-8";
 }  // namespace
 
 QVariant Utils::ini_value(const QString &file, const QString &key, const char *codec)
@@ -32,13 +38,12 @@ QVariant Utils::ini_value(const QString &file, const QString &key, const char *c
     return value;
 }
 
-// Read as UTF-8 so that a value written by hand or by another program in plain UTF-8 reads
-// right; QSettings' own escapes read the same either way. Writes keep QSettings' escapes.
-QVariant Utils::get_config_value(QString key) { return ini_value(Paths::configIni(), key, "UTF-8"); }
+QVariant Utils::get_config_value(QString key) { return ini_value(Paths::configIni(), key, ConfigCodec); }
 
 void Utils::set_config_value(QString key, QString value)
 {
     QSettings settings(Paths::configIni(), QSettings::IniFormat);
+    settings.setIniCodec(ConfigCodec);
     // QSettings keeps a change it could not store, shows it to every later reader of the file
     // in this process and writes it whenever it next can: a change the file cannot take is
     // not made at all.
@@ -53,6 +58,7 @@ void Utils::set_config_value(QString key, QString value)
 bool Utils::contains(QString key)
 {
     QSettings settings(Paths::configIni(), QSettings::IniFormat);
+    settings.setIniCodec(ConfigCodec);
     return settings.contains(key);
 }
 

@@ -21,10 +21,11 @@ Q_DECLARE_METATYPE(Setter)
 namespace {
 const QString ConfigFile = "/usr/share/kiv-domain-client/salt/config.ini";
 
-// What another program (or an administrator's editor) would read from the file.
+// What another program (or an administrator's editor) would read from the UTF-8 file.
 QVariant storedOutside(const TestEnv::TempRoot &root, const QString &key)
 {
     QSettings outside(root.path(ConfigFile), QSettings::IniFormat);
+    outside.setIniCodec("UTF-8");
     return outside.value(key);
 }
 
@@ -217,6 +218,8 @@ void TestConfig::settersWriteText_data()
     QTest::newRow("login time") << Setter([] { Utils::set_this_login_time("2024-05-01 08:00:00"); })
                                 << "init/this_login_time" << "2024-05-01 08:00:00"
                                 << text(Utils::get_this_login_time);
+    QTest::newRow("utf-8 host name") << Setter([] { Utils::set_hostname(QString::fromUtf8("研发部-01")); })
+                                     << "init/hostname" << QString::fromUtf8("研发部-01") << text(Utils::get_hostname);
 }
 
 void TestConfig::settersWriteText()
@@ -227,10 +230,13 @@ void TestConfig::settersWriteText()
     QFETCH(Getter, getter);
 
     TestEnv::TempRoot root;
-    root.writeFile(ConfigFile, "[init]\nusername=kept\n");
+    // Values that another program wrote in plain UTF-8 survive a write of another key.
+    root.writeFile(ConfigFile, "[init]\nusername=kept\ndomain_name=华东区\n[uniteauth]\nauth_type=\"统一认证\"\n");
     set();
     QCOMPARE(storedOutside(root, key).toString(), text);
     QCOMPARE(storedOutside(root, "init/username").toString(), QString("kept"));
+    QCOMPARE(Utils::get_server_domain(), QString::fromUtf8("华东区"));
+    QCOMPARE(Utils::get_auth_type(), QString::fromUtf8("统一认证"));
     const QVariant readBack = getter();
     if (key == "init/ip_port")
         QCOMPARE(readBack.toString(), QString("10.1.2.3"));
