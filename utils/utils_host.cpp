@@ -91,10 +91,12 @@ QString Utils::get_file_field(QString path, QString key)
     return value;
 }
 
+// Both files are read on every call, so that both facts show in the log.
 bool Utils::isThinTerminal()
 {
-    return get_file_field(Paths::kivInfo(), "MACHINE") == "THIN"
-        || get_file_field(Paths::osRelease(), "FEATURE_NAME") == "thin";
+    const bool thinMachine = get_file_field(Paths::kivInfo(), "MACHINE") == "THIN";
+    const bool thinFeature = get_file_field(Paths::osRelease(), "FEATURE_NAME") == "thin";
+    return thinMachine || thinFeature;
 }
 
 bool Utils::isLivecd()
