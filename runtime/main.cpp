@@ -64,7 +64,7 @@ int main(int argc, char *argv[])
         QDBusConnection bus = QDBusConnection::sessionBus();
         if (!bus.registerService(ServiceName)) {
             const QString message = bus.lastError().message();
-            qDebug() << message;
+            qDebug().noquote() << message;
             Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s:bus registerService error!bus.lastError().message() = %s",
                                             "main", message.toUtf8().constData());
             std::exit(1);

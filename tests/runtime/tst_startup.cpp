@@ -13,6 +13,7 @@ class TestStartup : public QObject
 private slots:
     void helloLineAndName();
     void secondAgentEndsWithStatusOne();
+    void noSessionBusEndsWithStatusOne();
     void crashSignalsEndWithTheirNumber_data();
     void crashSignalsEndWithTheirNumber();
 };
@@ -42,6 +43,26 @@ void TestStartup::secondAgentEndsWithStatusOne()
     QVERIFY(root.logText().contains("[LOG_ERROR] main:bus registerService error!bus.lastError().message() = "));
     QVERIFY(sessionNameOwned());
     QVERIFY(first.agentPid() > 0);
+}
+
+void TestStartup::noSessionBusEndsWithStatusOne()
+{
+    TestEnv::TempRoot root;
+    AgentRun agent(root);
+    agent.setEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + root.path("/tmp/no-bus-here"));
+    QVERIFY(agent.start(false));
+    QVERIFY(agent.waitForExit());
+    QCOMPARE(agent.exitCode(), 1);
+    // The bus error, as the bus gave it, on both channels; nothing after the failed claim.
+    const QStringList lines = root.logText().split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(0).endsWith("] [LOG_INFO] main:hello session agent!"), qPrintable(lines.at(0)));
+    const QRegularExpressionMatch debug = QRegularExpression(R"(^\[[^]]+\]\[Debug\]\[default\] (.+)$)").match(lines.at(1));
+    QVERIFY2(debug.hasMatch(), qPrintable(lines.at(1)));
+    const QString busError = debug.captured(1);
+    QVERIFY2(!busError.startsWith('"'), qPrintable(busError));
+    QVERIFY2(lines.at(2).endsWith("] [LOG_ERROR] main:bus registerService error!bus.lastError().message() = " + busError),
+             qPrintable(lines.at(2)));
 }
 
 void TestStartup::crashSignalsEndWithTheirNumber_data()
