@@ -1,8 +1,9 @@
-// Mended faults of the command runner and the cipher: a mode that starts nothing, a command
-// that never ends, a probe whose command hangs, and the bytes that round a short cipher text
-// up to a block.
+// Mended faults of the command runner and the cipher: a mode that starts nothing, a shell that
+// is not there, a command that never ends, a probe whose command hangs, and the bytes that round
+// a short cipher text up to a block.
 #include <QtTest>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <signal.h>
@@ -14,6 +15,41 @@
 #include "utils.h"
 
 namespace {
+// Set in a copy of this program that runs in a sandbox without the shell.
+const char *const NoShellVariable = "KIV_NO_SHELL_CHILD";
+
+// In the copy: every way of running a command, each with its answer and whether it came at
+// once, then the log; the copy ends here.
+void runWithoutShellAndExit()
+{
+    TestEnv::TempRoot root;
+    Log::GetInstance()->setLogPath(Paths::logFile());
+    root.writeFile("/usr/share/kiv-domain-client/salt/config.ini", "[init]\n;add_domain_success=true\n");
+    root.writeFile("/tmp/job.sh", "echo from script\n");
+    QElapsedTimer timer;
+    QStringList answers;
+    const auto report = [&](const char *name, bool ok, const QString &output) {
+        answers << QString("%1 ok=%2 output=<%3> fast=%4")
+                       .arg(name)
+                       .arg(ok ? 1 : 0)
+                       .arg(output)
+                       .arg(timer.elapsed() < 10000 ? 1 : 0);
+    };
+    timer.start();
+    CmdResult result = Utils::exec_cmd("echo never", 0);
+    report("mode0", result.ok, result.output);
+    timer.start();
+    result = Utils::exec_cmd(root.path("/tmp/job.sh"), 1);
+    report("mode1", result.ok, result.output);
+    timer.start();
+    report("hasAddedDomain", Utils::hasAddedDomain(), QString());
+    timer.start();
+    report("ssh", false, Utils::get_ssh_status());
+    std::printf("\nANSWERS<%s>\nLOG<%s>\n", qPrintable(answers.join('|')), qPrintable(root.logText()));
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
 bool processGone(qint64 pid)
 {
     QFile stat(QString("/proc/%1/stat").arg(pid));
@@ -30,10 +66,12 @@ class TestFaultsUtils : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void unknownModeAnswersAtOnce_data();
     void unknownModeAnswersAtOnce();
+    void missingShellAnswersAtOnce();
     void hangingCommandIsKilledAtTheLimit();
     void hangingProbeIsKilledAtTheLimit();
     void shortCipherIsRoundedUpWithZeros();
@@ -41,6 +79,12 @@ private slots:
 private:
     QScopedPointer<TestEnv::TempRoot> m_root;
 };
+
+void TestFaultsUtils::initTestCase()
+{
+    if (qEnvironmentVariableIsSet(NoShellVariable))
+        runWithoutShellAndExit();
+}
 
 void TestFaultsUtils::init()
 {
@@ -72,6 +116,35 @@ void TestFaultsUtils::unknownModeAnswersAtOnce()
     QVERIFY2(timer.elapsed() < Utils::commandTimeLimitMs(), "the runner waited for a process that never started");
     QVERIFY2(m_root->logText().contains(QString("exec_cmd: unknown mode %1 for command echo never").arg(mode)),
              qPrintable(m_root->logText()));
+}
+
+void TestFaultsUtils::missingShellAnswersAtOnce()
+{
+    // A copy of this program in a sandbox whose program folder is empty: the shell is gone.
+    const QString shellFolder = QFileInfo("/bin/bash").canonicalPath();
+    QVERIFY(!shellFolder.isEmpty());
+    QStringList arguments{"--bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--die-with-parent"};
+    for (const QString &folder : {shellFolder, QStringLiteral("/bin")}) {
+        if (!QFileInfo(folder).isSymLink())
+            arguments << "--tmpfs" << folder;
+    }
+    arguments << "--" << QCoreApplication::applicationFilePath();
+    QProcess copy;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(NoShellVariable, "1");
+    copy.setProcessEnvironment(environment);
+    copy.start("bwrap", arguments);
+    QVERIFY2(copy.waitForFinished(60000), "the runner waited for a shell that never started");
+    const QString output = QString::fromUtf8(copy.readAllStandardOutput());
+    const QRegularExpressionMatch answers = QRegularExpression("\nANSWERS<(.*)>\n").match(output);
+    QVERIFY2(answers.hasMatch(), qPrintable(output + copy.readAllStandardError()));
+    QCOMPARE(answers.captured(1), QString("mode0 ok=0 output=<> fast=1|mode1 ok=0 output=<> fast=1|"
+                                          "hasAddedDomain ok=0 output=<> fast=1|ssh ok=0 output=<> fast=1"));
+    const QString log = QRegularExpression("\nLOG<(.*)>\n", QRegularExpression::DotMatchesEverythingOption)
+                            .match(output)
+                            .captured(1);
+    QCOMPARE(log.count("exec_cmd: cannot start /bin/bash: "), 2);
+    QCOMPARE(log.count("run_program: cannot start bash -c "), 2);
 }
 
 void TestFaultsUtils::hangingCommandIsKilledAtTheLimit()
