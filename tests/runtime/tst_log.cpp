@@ -19,6 +19,20 @@ QString readAll(const QString &path)
 }
 
 const QString StampPattern = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
+
+// Set in a copy of this program that logs through the Qt handler before it has a log path.
+const char *const EarlyMessageVariable = "KIV_LOG_EARLY_MESSAGE";
+
+// In the copy: one message before the path is set, one after; the copy ends here.
+void logBeforeThePathAndExit(const QString &path)
+{
+    qInstallMessageHandler(outputMessage);
+    qInfo("%s", "before the path");
+    setLoggingPath(path);
+    qInfo("%s", "after the path");
+    std::fflush(stdout);
+    std::_Exit(0);
+}
 }  // namespace
 
 class TestLog : public QObject
@@ -26,6 +40,7 @@ class TestLog : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -36,12 +51,20 @@ private slots:
     void longExpansionIsCutAtTheBuffer();
     void deletedFileIsCreatedAgain();
     void missingFolderLosesTheLineQuietly();
+    void printLogGoesToQtDebug();
     void qtMessagesGoToFileAndStdout();
+    void messageBeforeThePathKeepsTheFileEmpty();
 
 private:
     QTemporaryDir m_dir;
     QString m_path;
 };
+
+void TestLog::initTestCase()
+{
+    if (qEnvironmentVariableIsSet(EarlyMessageVariable))
+        logBeforeThePathAndExit(qEnvironmentVariable(EarlyMessageVariable));
+}
 
 void TestLog::init()
 {
@@ -135,6 +158,29 @@ void TestLog::missingFolderLosesTheLineQuietly()
     QVERIFY(!QFile::exists(missing));
 }
 
+void TestLog::printLogGoesToQtDebug()
+{
+    // One debug message of the default category per line, never the file; the level threshold
+    // holds.
+    static QStringList captured;
+    captured.clear();
+    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context,
+                                                          const QString &message) {
+        captured << QString("%1|%2|%3").arg(type).arg(context.category).arg(message);
+    });
+    Log::GetInstance()->PrintLog(LOG_WARN, "%s:%s", "op", "%d 50%");
+    Log::GetInstance()->setLogLevel(LOG_ERROR);
+    Log::GetInstance()->PrintLog(LOG_WARN, "%s", "below the threshold");
+    qInstallMessageHandler(previous);
+
+    QCOMPARE(captured.size(), 1);
+    QVERIFY2(QRegularExpression(R"(^0\|default\|\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[LOG_WARN\] \{op:%d 50%\}$)")
+                 .match(captured.first())
+                 .hasMatch(),
+             qPrintable(captured.first()));
+    QVERIFY(!QFile::exists(m_path));
+}
+
 void TestLog::qtMessagesGoToFileAndStdout()
 {
     const QString qtLog = m_dir.path() + "/qt.log";
@@ -166,6 +212,28 @@ void TestLog::qtMessagesGoToFileAndStdout()
     QVERIFY2(QRegularExpression(expected).match(fileText).hasMatch(), qPrintable(fileText));
     const QString outText = readAll(captured);
     QVERIFY2(QRegularExpression(expected).match(outText).hasMatch(), qPrintable(outText));
+}
+
+void TestLog::messageBeforeThePathKeepsTheFileEmpty()
+{
+    // The handler's file is bound at its first message: with no path yet it never has one,
+    // and every line still reaches standard output.
+    const QString path = m_dir.path() + "/late.log";
+    QProcess copy;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(EarlyMessageVariable, path);
+    copy.setProcessEnvironment(environment);
+    copy.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(copy.waitForFinished(20000));
+    QCOMPARE(copy.exitCode(), 0);
+    const QString output = QString::fromUtf8(copy.readAllStandardOutput());
+    const QString stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}\])";
+    QVERIFY2(QRegularExpression("\n" + stamp + R"(\[Info\]\[default\] before the path\n)" + stamp +
+                                R"(\[Info\]\[default\] after the path\n$)")
+                 .match(output)
+                 .hasMatch(),
+             qPrintable(output));
+    QVERIFY(!QFile::exists(path));
 }
 
 QTEST_GUILESS_MAIN(TestLog)
