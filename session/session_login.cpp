@@ -7,7 +7,6 @@
 #include <QNetworkReply>
 #include <QtDebug>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,13 +20,14 @@
 namespace {
 enum class Marker { AlreadySent, Created, NotCreated };
 
-// The marker lives in a shared temporary folder under a predictable name: only a regular file
-// counts as "already sent", and it is created without following a link planted there.
+// The marker lives in a shared temporary folder under a predictable name: only a regular file of
+// this user's own counts as "already sent" (a file another user planted there must not silence
+// the report), and it is created without following a link planted there.
 Marker claimMarker(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
     struct stat info;
-    if (lstat(native.constData(), &info) == 0 && S_ISREG(info.st_mode))
+    if (lstat(native.constData(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid())
         return Marker::AlreadySent;
     const int fd = open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)

@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
 
@@ -10,6 +11,9 @@
 #include "dbusmock.h"
 #include "domainserver.h"
 #include "testenv.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString Marker = "/tmp/alice_post_login.txt";
@@ -45,7 +49,9 @@ private slots:
     void reportedOnceWhileServerOnline();
     void offlineLoginIsReportedWhenServerComesOnline();
     void forgedServerStatusSendsNothing();
-    void plantedMarkerLinkIsNotFollowed();
+    void plantedMarkerDoesNotSilenceTheReport_data();
+    void plantedMarkerDoesNotSilenceTheReport();
+    void failedReportIsOwedToTheNextAgent();
 
 private:
     void startAgent(bool online);
@@ -117,6 +123,11 @@ void TestLogin::reportedOnceWhileServerOnline()
     QCOMPARE(sent.first().value("headers").toObject().value("Content-Type").toString(),
              QString("application/json"));
     QVERIFY(m_root->exists(Marker));
+    // The marker sits in a shared folder: the user's alone, readable by nobody else.
+    struct stat marker;
+    QCOMPARE(lstat(QFile::encodeName(m_root->path(Marker)).constData(), &marker), 0);
+    QVERIFY(S_ISREG(marker.st_mode));
+    QCOMPARE(marker.st_mode & 07777, mode_t(0600));
     QVERIFY(m_root->logText().contains("[LOG_INFO] 创建requestLogin临时文件成功"));
     QVERIFY(m_root->logText().contains(QString("[LOG_INFO] requestLogin: server_url = http://%1/mainapi/device/login/, "
                                                "sendData = {\n    \"device_uuid\"")
@@ -158,6 +169,9 @@ void TestLogin::forgedServerStatusSendsNothing()
     QDBusMessage forged = QDBusMessage::createSignal("/com/domain/agent", "com.kiv.domain.agent", "domainServerStatus");
     forged << true;
     QVERIFY(QDBusConnection::systemBus().send(forged));
+    // A round trip on the same connection: the bus has routed the forged signal to the agent
+    // before it answers, so the agent's next daemon call (in post_login) is answered after it.
+    QVERIFY(QDBusConnection::systemBus().interface()->isServiceRegistered("com.kiv.domain").value());
     QCOMPARE(postLogin(), QString("('',)"));
     QVERIFY(logins().isEmpty());
     QVERIFY(!m_root->exists(Marker));
@@ -166,16 +180,58 @@ void TestLogin::forgedServerStatusSendsNothing()
     QVERIFY(m_server->waitForRequests("login", 1));
 }
 
-void TestLogin::plantedMarkerLinkIsNotFollowed()
+void TestLogin::plantedMarkerDoesNotSilenceTheReport_data()
 {
-    // Someone else put a link where the marker belongs, pointing at a file of the user's.
+    QTest::addColumn<bool>("link");
+    QTest::newRow("link to a file of the user's") << true;
+    QTest::newRow("file of another user") << false;
+}
+
+void TestLogin::plantedMarkerDoesNotSilenceTheReport()
+{
+    QFETCH(bool, link);
+    // Someone else put something where the marker belongs, before the user logs in.
     m_root->writeFile("/tmp/victim.txt", "precious\n");
-    QVERIFY(QFile::link(m_root->path("/tmp/victim.txt"), m_root->path(Marker)));
+    const QByteArray marker = QFile::encodeName(m_root->path(Marker));
+    if (link) {
+        QVERIFY(QFile::link(m_root->path("/tmp/victim.txt"), m_root->path(Marker)));
+    } else {
+        m_root->writeFile(Marker, "");
+        // Another user than the agent's (the sandbox maps only this process's user to alice).
+        QCOMPARE(chown(marker.constData(), 1001, 1001), 0);
+    }
     startAgent(true);
+
     QCOMPARE(postLogin(), QString("('welcome alice',)"));
+    QCOMPARE(logins().size(), 1);
     QCOMPARE(m_root->readFile("/tmp/victim.txt"), QByteArray("precious\n"));
     QVERIFY(m_root->logText().contains("[LOG_ERROR] 创建requestLogin临时文件失败"));
+    QVERIFY(!m_root->logText().contains("已经发送过request login"));
+    struct stat planted;
+    QCOMPARE(lstat(marker.constData(), &planted), 0);
+    QCOMPARE(S_ISLNK(planted.st_mode), link);
+}
+
+void TestLogin::failedReportIsOwedToTheNextAgent()
+{
+    // The server fails the report of this session's agent ...
+    QVERIFY(m_server->setReply("login", DomainServer::fault("http500")));
+    startAgent(true);
+    QCOMPARE(postLogin(), QString("('',)"));
     QCOMPARE(logins().size(), 1);
+    QVERIFY(m_root->logText().contains("[LOG_ERROR] requestLogin: post_login reply error!, reply = "));
+    QVERIFY2(!m_root->exists(Marker), "a failed report counts as sent");
+
+    // ... and the agent of the next session (the same boot) sends it.
+    delete m_agent;
+    m_agent = nullptr;
+    QVERIFY(TestEnv::waitFor([] { return !sessionNameOwned(); }, 5000));
+    QVERIFY(m_server->setReply("login", DomainServer::reply("welcome alice")));
+    m_server->clearRequests();
+    startAgent(true);
+    QCOMPARE(postLogin(), QString("('welcome alice',)"));
+    QCOMPARE(logins().size(), 1);
+    QVERIFY(m_root->exists(Marker));
 }
 
 QTEST_MAIN(TestLogin)
