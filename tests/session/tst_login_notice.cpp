@@ -45,6 +45,8 @@ private slots:
 
     void noticeThenClientStarts_data();
     void noticeThenClientStarts();
+    void noticeTimeOutOfRange_data();
+    void noticeTimeOutOfRange();
 
 private:
     void startAgent(const QString &schemaDir);
@@ -166,6 +168,53 @@ void TestLoginNotice::noticeThenClientStarts()
     QVERIFY2(sinceLogin.elapsed() >= seconds * 950 - 50, qPrintable(QString::number(sinceLogin.elapsed())));
     QVERIFY(m_root->waitForLog("timeout session"));
     QCOMPARE(m_root->readFile("/tmp/client-runs"), QByteArray("-f 1\n"));
+}
+
+void TestLoginNotice::noticeTimeOutOfRange_data()
+{
+    QTest::addColumn<QString>("seconds");
+    QTest::addColumn<bool>("startsAtOnce");
+
+    QTest::newRow("negative counts as 0") << "-5" << true;
+    // 4294968 s are 4294968000 ms: held in an int they would wrap round to 704 ms.
+    QTest::newRow("milliseconds overflow an int") << "4294968" << false;
+}
+
+void TestLoginNotice::noticeTimeOutOfRange()
+{
+    QFETCH(QString, seconds);
+    QFETCH(bool, startsAtOnce);
+
+    m_root->writeConfig(QString("[init]\nadd_domain_success=false\n[style]\nforce_full_screen=true\n"
+                                "timeout=%1\ntaskview_key=<Super>d\n")
+                            .arg(seconds)
+                            .toUtf8());
+    m_daemon->mock("/com/domain/agent", "SetReply", {"is_domain_online", "b", QVariant::fromValue(QDBusVariant(false))});
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    startAgent(m_desktopSchemas);
+    const TestEnv::CommandResult login = TestEnv::runCommand(
+        "gdbus", {"call", "--session", "--dest", "com.kiv.domain.session", "--object-path", "/com/domain/agent",
+                  "--method", "com.kiv.domain.agent.post_login"});
+    QCOMPARE(login.exitCode, 0);
+    const qint64 loggedInAfter = sinceStart.elapsed();
+    QTRY_COMPARE_WITH_TIMEOUT(m_observer.notices.size(), 1, 5000);
+    QCOMPARE(m_observer.notices.first().first, OfflineText);
+
+    if (startsAtOnce) {
+        QVERIFY(TestEnv::waitFor([&] { return m_root->exists("/tmp/client-runs"); }, 5000));
+        QVERIFY(m_root->waitForLog("timeout session"));
+        QCOMPARE(m_root->readFile("/tmp/client-runs"), QByteArray("-f 1\n"));
+        return;
+    }
+
+    // The agent's own later timer: the task router asks the daemon for "Init" 5 s after start.
+    // A notice timer that had wrapped round would have started the client before it.
+    if (loggedInAfter > 4000)
+        QSKIP("the log-in came too late after the start to order it before the router's first call");
+    QVERIFY(TestEnv::waitFor([&] { return !m_daemon->callsOf("/com/domain/taskmanager", "Init").isEmpty(); }, 15000));
+    QCOMPARE(m_root->countInLog("timeout session"), 0);
+    QVERIFY(!m_root->exists("/tmp/client-runs"));
 }
 
 QTEST_MAIN(TestLoginNotice)
