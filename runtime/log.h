@@ -2,6 +2,12 @@
 
 #include <QString>
 
+// A line's format is always a literal of the calling code: outside data (server replies, D-Bus
+// arguments, file contents) goes in as an argument, never as the format. Every file that logs
+// includes this header, so a format that is not a literal fails its build.
+#pragma GCC diagnostic warning "-Wformat"
+#pragma GCC diagnostic error "-Wformat-nonliteral"
+
 enum LOGLEVEL : int {
     LOG_DEBUG = 0,
     LOG_INFO = 1,
