@@ -17,6 +17,7 @@
 #include "session_dbus_interface.h"
 #include "syncpolicy.h"
 #include "taskmanager.h"
+#include "timelimits.h"
 #include "utils.h"
 #include "websocket.h"
 #include "websetcodes.h"
@@ -87,9 +88,10 @@ int main(int argc, char *argv[])
             SyncPolicy::instance()->monitor();
         }
 
-        // The daemon handles USB logging and learns the session's heartbeat period.
+        // The daemon handles USB logging and learns the session's heartbeat period; a period
+        // too long for an int of milliseconds is held at the longest one, never wrapped.
         dbus::instance()->usbInit();
-        dbus::instance()->setHeartBeat(Utils::get_heartbeat() * 1000);
+        dbus::instance()->setHeartBeat(secondsToTimerMs(Utils::get_heartbeat()));
 
         // The router of the daemon's installation task signals, last before the event loop.
         TaskManager::instance();

@@ -28,6 +28,9 @@ void TestDaemonStartup::tellsDaemonUsbAndHeartbeat_data()
 
     QTest::newRow("default period") << QByteArray() << QString() << 10000 << "successed";
     QTest::newRow("configured 30 s") << QByteArray("[init]\nheartbeat=30\n") << QString() << 30000 << "successed";
+    // 2147484 s is the first period whose milliseconds pass an int: held, never wrapped negative.
+    QTest::newRow("period past an int of ms") << QByteArray("[init]\nheartbeat=2147484\n") << QString()
+                                              << 2147483647 << "successed";
     QTest::newRow("daemon refuses") << QByteArray("[init]\nheartbeat=30\n")
                                     << R"({"errors": {"setHeartBeat": "com.kiv.domain.Error.Failed"}})" << 30000
                                     << "failed";
