@@ -1,6 +1,8 @@
 #include "domaindbusinterface.h"
 
 #include <QDBusArgument>
+#include <QDBusPendingCallWatcher>
+#include <QEventLoop>
 #include <QtDebug>
 
 #include "logging.h"
@@ -87,7 +89,22 @@ QDBusMessage dbus::call(DaemonInterface *proxy, QDBus::CallMode mode, const QStr
     m_args += args;
     // The message is built from m_args before any wait, so a call nested in an event-loop wait
     // may refill m_args freely.
-    return proxy->callWithArgumentList(mode, method, m_args);
+    if (mode != QDBus::BlockWithGui)
+        return proxy->callWithArgumentList(mode, method, m_args);
+
+    // Waiting while serving events. Qt's own block-with-GUI mode can miss a reply that arrives
+    // just as its wait begins and then waits for ever (its time-out is gone with the reply); a
+    // pending-call watcher reports a reply that came early, and the proxy's time-out still ends
+    // a call the daemon never answers.
+    const QDBusPendingCall pending = proxy->asyncCallWithArgumentList(method, m_args);
+    if (!pending.isFinished()) {
+        QDBusPendingCallWatcher watcher(pending);
+        QEventLoop loop;
+        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        if (!watcher.isFinished())
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    return pending.reply();
 }
 
 // ---- blocking calls on the agent interface

@@ -158,6 +158,7 @@ private slots:
     void eventLoopCallServesIncomingCalls();
     void consecutiveCallsDoNotShareArguments();
     void daemonDyingDuringCall();
+    void eventLoopCallEndsAtTheTimeOut();
     void singleInstanceAndItsProxies();
 
 private:
@@ -391,6 +392,36 @@ void TestDomainDbusInterface::daemonDyingDuringCall()
     QVERIFY(TestEnv::waitFor([&] { return !again.isRunning(); }));
 
     daemon();
+    QCOMPARE(dbus::instance()->is_domain_online(), true);
+}
+
+void TestDomainDbusInterface::eventLoopCallEndsAtTheTimeOut()
+{
+    // A daemon that answers only after the proxy has given up: the call ends at the proxy's
+    // time-out with its fallback and its failure line, and events are served meanwhile. The
+    // agent interface's minute is shortened here so the test need not wait it out.
+    DBusMock &mock = daemon();
+    QDBusAbstractInterface *agent = nullptr;
+    for (QDBusAbstractInterface *proxy : dbus::instance()->findChildren<QDBusAbstractInterface *>())
+        if (proxy->path() == AgentPath)
+            agent = proxy;
+    QVERIFY(agent);
+    agent->setTimeout(1000);
+    setDelay(mock, "setHeartBeat", 8);
+
+    bool timerRan = false;
+    QTimer::singleShot(0, this, [&timerRan] { timerRan = true; });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    dbus::instance()->setHeartBeat(20000);
+    const qint64 took = elapsed.elapsed();
+    agent->setTimeout(60000);
+
+    QVERIFY2(took >= 900 && took < 7000, qPrintable(QString("took %1 ms").arg(took)));
+    QVERIFY(timerRan);
+    QVERIFY(MessageLog::contains("setHeartBeat timeout(20000) result(failed)!"));
+    // The late answer, when it comes, is dropped; the next call gets its own reply.
+    setDelay(mock, "is_domain_online", 0);
     QCOMPARE(dbus::instance()->is_domain_online(), true);
 }
 

@@ -6,6 +6,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QString>
 #include <QStringList>
@@ -74,7 +75,8 @@ inline bool settle(const TestEnv::TempRoot &root)
 inline void flushSystemBus(const DBusMock &mock, const QString &path)
 {
     QDBusMessage ping = QDBusMessage::createMethodCall(mock.busName(), path, "org.freedesktop.DBus.Peer", "Ping");
-    QDBusConnection::systemBus().call(ping, QDBus::BlockWithGui, 10000);
+    const QDBusPendingCall call = QDBusConnection::systemBus().asyncCall(ping, 10000);
+    TestEnv::waitFor([&] { return call.isFinished(); }, 12000);
     QCoreApplication::processEvents();
 }
 
