@@ -15,23 +15,15 @@
 #include <cstdio>
 #include <vector>
 
+#include "testenv.h"
+
 namespace {
 struct Sample {
     double msToName = -1;
     long rssKb = -1;
 };
 
-long residentKb(qint64 pid)
-{
-    QFile status(QString("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
+using TestEnv::residentKb;
 
 Sample runOnce(const QString &program, const QStringList &args, const QString &name, bool measureMemory)
 {

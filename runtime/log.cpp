@@ -42,6 +42,15 @@ QString Log::getLevelStr(LOGLEVEL level)
     return QString();
 }
 
+namespace {
+// vsnprintf never writes past the buffer: a longer expansion is cut at 8191 bytes.
+__attribute__((format(printf, 2, 0))) void formatMessage(char (&buffer)[Log::BufferSize], const char *format,
+                                                         va_list args)
+{
+    std::vsnprintf(buffer, sizeof(buffer), format, args);
+}
+}  // namespace
+
 void Log::SaveFileLog(LOGLEVEL level, const char *format, ...)
 {
     if (!Utils::isWriteLog())
@@ -53,11 +62,10 @@ void Log::SaveFileLog(LOGLEVEL level, const char *format, ...)
         return;
     }
 
-    // vsnprintf never writes past the buffer: a longer expansion is cut at 8191 bytes.
     char buffer[BufferSize] = {0};
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
+    formatMessage(buffer, format, args);
     va_end(args);
 
     const QString stamp = QDateTime::currentDateTime().toString("[yyyy-MM-dd hh:mm:ss.zzz]");
@@ -78,7 +86,7 @@ void Log::PrintLog(LOGLEVEL level, const char *format, ...)
     char buffer[BufferSize] = {0};
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
+    formatMessage(buffer, format, args);
     va_end(args);
 
     const QByteArray stamp = QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss.zzz").toUtf8();

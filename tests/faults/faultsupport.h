@@ -62,17 +62,7 @@ inline QString postLoginResult(const QDBusPendingCall &call, int timeoutMs = 600
     return reply.isError() ? "error: " + reply.error().message() : reply.value();
 }
 
-inline long residentKb(qint64 pid)
-{
-    QFile status(QString("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
+using TestEnv::residentKb;
 
 // Whether the sandboxed user of AgentRun could read a file of the host.
 inline bool readableInSandbox(const QString &path)

@@ -45,6 +45,18 @@ private:
         qInfo("%s: resident before %ld KiB, at the peak %ld KiB, after %ld KiB (%+ld KiB)", what, before, peak,
               after, after - before);
     }
+    // Whether the growth stays within the margin; a sanitized agent keeps freed memory in
+    // quarantine, so there the figures are only reported.
+    static bool withinMargin(long growthKb, long marginKb)
+    {
+#ifdef AGENT_SANITIZED
+        Q_UNUSED(growthKb);
+        Q_UNUSED(marginKb);
+        return true;
+#else
+        return growthKb < marginKb;
+#endif
+    }
 
     std::unique_ptr<XServer> m_x;
     std::unique_ptr<TestEnv::TempRoot> m_root;
@@ -126,7 +138,7 @@ void TestFaultsLoad::noticeBurst()
     QVERIFY(agentAnswers());
     const long after = resident();
     report("1000 notices", before, peak, after);
-    QVERIFY2(after - before < marginKb, qPrintable(QString("%1 KiB more than before").arg(after - before)));
+    QVERIFY2(withinMargin(after - before, marginKb), qPrintable(QString("%1 KiB more than before").arg(after - before)));
 }
 
 void TestFaultsLoad::guardedSettingBurst()
@@ -153,7 +165,7 @@ void TestFaultsLoad::guardedSettingBurst()
     qInfo("%d settings changes written, %d change notifications handled, %d policy queries", Burst, handled(),
           asked());
     report("1000 settings changes", before, peak, after);
-    QVERIFY2(after - before < RepeatMarginKb, qPrintable(QString("%1 KiB more than before").arg(after - before)));
+    QVERIFY2(withinMargin(after - before, RepeatMarginKb), qPrintable(QString("%1 KiB more than before").arg(after - before)));
 }
 
 QTEST_MAIN(TestFaultsLoad)

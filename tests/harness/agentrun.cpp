@@ -129,9 +129,5 @@ void AgentRun::stop()
     sendSignal(SIGTERM);
     if (m_process.waitForFinished(5000))
         return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    TestEnv::endProcess(m_process);
 }

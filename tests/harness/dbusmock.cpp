@@ -79,11 +79,7 @@ void DBusMock::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    TestEnv::endProcess(m_process);
     TestEnv::waitFor([this] { return !connection().interface()->isServiceRegistered(m_name).value(); }, 5000);
 }
 

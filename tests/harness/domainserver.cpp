@@ -30,13 +30,7 @@ DomainServer::~DomainServer() { stop(); }
 
 void DomainServer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    TestEnv::endProcess(m_process);
 }
 
 bool DomainServer::isRunning() const { return m_process.state() == QProcess::Running && m_port > 0; }

@@ -138,4 +138,27 @@ void prependPath(const QString &dir)
     qputenv("PATH", dir.toLocal8Bit() + ":" + qgetenv("PATH"));
 }
 
+void endProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+long residentKb(qint64 pid)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
 }  // namespace TestEnv

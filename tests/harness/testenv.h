@@ -4,6 +4,7 @@
 // which gives it private session and system buses, an offscreen display and a settings backend.
 
 #include <QByteArray>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -62,5 +63,11 @@ CommandResult runCommand(const QString &program, const QStringList &arguments, i
 // used to put fake system commands first on PATH.
 void writeFakeCommand(const QString &dir, const QString &name, const QString &script);
 void prependPath(const QString &dir);
+
+// Ends a stand-in or the agent: politely first, then for certain, each with a bound.
+void endProcess(QProcess &process);
+
+// Resident memory of a process in KiB, -1 when it cannot be read.
+long residentKb(qint64 pid);
 
 }  // namespace TestEnv
