@@ -70,7 +70,9 @@ void session_dbus_interface::handleUserLogin()
     TAGGED_INFO(SESSION_DBUS) << "enter handleUserLogin";
     if (Utils::isForceFullScreen())
         Utils::handleForceFullScreen(true, true);
-    if (Utils::check_add_domain_state() || !Utils::isForceFullScreen())
+    // The lock-down answer is fixed after its first reading; asking it first spares ordinary
+    // terminals the package and realm queries on every log-in.
+    if (!Utils::isForceFullScreen() || Utils::check_add_domain_state())
         return;
 
     const QString text = dbus::instance()->is_domain_online() ? tr(OnlineNotice) : tr(OfflineNotice);

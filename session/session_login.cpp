@@ -77,6 +77,9 @@ QString session_dbus_interface::requestLogin()
     m_request.setUrl(QUrl(url));
     m_request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
 
+    // Each report on a connection of its own: Qt writes a POST's header and body apart, and on
+    // a kept-alive connection the body then waits for the server's delayed acknowledgement.
+    m_manager.clearConnectionCache();
     QNetworkReply *reply = m_manager.post(m_request, sendData);
     waitForReply(reply, LoginReplyLimitMs);
     reply->deleteLater();
