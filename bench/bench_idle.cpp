@@ -105,8 +105,7 @@ bool measureMinimal(const QString &program, int seconds, Figures &figures)
         idle(seconds * 1000);
         figures.after = switches(minimal.processId());
     }
-    minimal.terminate();
-    minimal.waitForFinished(5000);
+    TestEnv::endProcess(minimal);
     return named;
 }
 

@@ -12,13 +12,13 @@
 #include <QNetworkReply>
 #include <QTcpSocket>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "agentrun.h"
+#include "benchsupport.h"
 #include "dbusmock.h"
 #include "domainserver.h"
 #include "httpwait.h"
@@ -27,12 +27,6 @@
 namespace {
 const QByteArray Body = "{\n    \"device_uuid\": \"term-042\",\n    \"domain_user\": \"alice\"\n}\n";
 const QString Marker = "/tmp/alice_post_login.txt";
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? -1 : values[values.size() / 2];
-}
 
 // Milliseconds of each of runs calls of one; false from one counts as a failed run.
 std::vector<double> timed(int runs, const std::function<bool()> &one, int &failures)

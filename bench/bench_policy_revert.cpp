@@ -16,10 +16,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
+#include "benchsupport.h"
 #include "httpwait.h"
 #include "log.h"
 #include "paths.h"
@@ -30,14 +30,6 @@ const char *const Scenario =
     R"({"policy": {"wallpaper": {"body": {"data": {"code": 200, "success": true, "switch_status": 1,
         "policy": "file:///srv/corp.png"}}}}})";
 const QString ServerPicture = "file:///srv/corp.png";
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 bool writeFile(const QString &path, const QByteArray &content)
 {

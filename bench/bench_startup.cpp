@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "benchsupport.h"
 #include "testenv.h"
 
 namespace {
@@ -48,16 +49,10 @@ Sample runOnce(const QString &program, const QStringList &args, const QString &n
         idle.exec();
         sample.rssKb = residentKb(process.processId());
     }
-    process.terminate();
-    process.waitForFinished(5000);
+    TestEnv::endProcess(process);
     return sample;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? -1 : values[values.size() / 2];
-}
 }  // namespace
 
 int main(int argc, char *argv[])
