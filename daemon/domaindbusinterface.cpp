@@ -96,15 +96,12 @@ QDBusMessage dbus::call(DaemonInterface *proxy, QDBus::CallMode mode, const QStr
     // just as its wait begins and then waits for ever (its time-out is gone with the reply); a
     // pending-call watcher reports a reply that came early, and the proxy's time-out still ends
     // a call the daemon never answers.
-    const QDBusPendingCall pending = proxy->asyncCallWithArgumentList(method, m_args);
-    if (!pending.isFinished()) {
-        QDBusPendingCallWatcher watcher(pending);
-        QEventLoop loop;
-        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-        if (!watcher.isFinished())
-            loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    return pending.reply();
+    QDBusPendingCallWatcher watcher(proxy->asyncCallWithArgumentList(method, m_args));
+    QEventLoop loop;
+    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+    if (!watcher.isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return watcher.reply();
 }
 
 // ---- blocking calls on the agent interface
