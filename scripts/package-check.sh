@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 package=kiv-domain-session-agent
-deb=${1:-$(ls -t build-deb/${package}_*.deb 2>/dev/null | head -n 1)}
+newest_deb() { local debs; debs=$(ls -t build-deb/${package}_*.deb 2>/dev/null) || true; sed -n 1p <<< "$debs"; }
+deb=${1:-$(newest_deb)}
 [ -f "$deb" ] || { echo "package-check: no package found; run scripts/package.sh first" >&2; exit 1; }
 
 program=/usr/share/kiv-domain-client/$package
@@ -27,7 +28,14 @@ expect_mode() {  # $1 path, $2 "mode user:group"
 }
 # The schemas the system sees, without the test environment's own folder.
 system_gsettings() { env -u GSETTINGS_SCHEMA_DIR GSETTINGS_BACKEND=memory gsettings "$@"; }
-schema_installed() { system_gsettings list-schemas | grep -qx com.kiv.domain; }
+# The whole list is read before it is searched: gsettings writes it line by line, and a "grep -q"
+# that stops at the first match would leave gsettings to die of SIGPIPE, which pipefail reports
+# as a failure.
+schema_installed() {
+    local schemas
+    schemas=$(system_gsettings list-schemas) || fail "gsettings cannot list the system's schemas"
+    grep -qx com.kiv.domain <<< "$schemas"
+}
 
 echo "== lintian $deb"
 lintian --allow-root --fail-on error --display-level ">=info" "$deb" || fail "lintian reports errors"
