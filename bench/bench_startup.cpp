@@ -1,5 +1,7 @@
 // Start-up benchmark: time from exec to the session-bus name being owned, and resident memory
-// after two seconds idle, of the agent and of the minimal Qt program, side by side.
+// after two seconds idle, of the agent and of the minimal Qt program, side by side. Both run in
+// the same sandbox over a temporary root, so the agent never writes to this machine's own client
+// folders, and the sandbox's own cost falls on both sides alike.
 // Run inside scripts/with-test-env.sh (private buses):
 //   bench_startup AGENT MINIMAL [runs]
 #include <QCoreApplication>
@@ -8,13 +10,13 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
+#include "agentrun.h"
 #include "benchsupport.h"
 #include "testenv.h"
 
@@ -29,6 +31,9 @@ using TestEnv::residentKb;
 Sample runOnce(const QString &program, const QStringList &args, const QString &name, bool measureMemory)
 {
     Sample sample;
+    TestEnv::TempRoot root(false);
+    AgentRun run(root);
+    run.setProgram(program, args);
     QDBusServiceWatcher watcher(name, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForRegistration);
     QEventLoop loop;
     QElapsedTimer clock;
@@ -37,19 +42,19 @@ Sample runOnce(const QString &program, const QStringList &args, const QString &n
         loop.quit();
     });
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setStandardOutputFile(QProcess::nullDevice());
     clock.start();
-    process.start(program, args);
+    if (!run.start(false)) {
+        std::fprintf(stderr, "bench_startup: %s did not start\n", qPrintable(program));
+        return sample;
+    }
     loop.exec();
     if (measureMemory) {
         QEventLoop idle;
         QTimer::singleShot(2000, &idle, &QEventLoop::quit);
         idle.exec();
-        sample.rssKb = residentKb(process.processId());
+        sample.rssKb = residentKb(run.agentPid());
     }
-    TestEnv::endProcess(process);
+    run.stop();
     return sample;
 }
 

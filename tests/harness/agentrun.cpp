@@ -26,6 +26,7 @@ bool sessionServiceExported()
 AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)
     : m_root(root)
     , m_user(user)
+    , m_program(TestEnv::agentProgram())
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -43,6 +44,12 @@ void AgentRun::setEnv(const QString &name, const QString &value)
     m_process.setProcessEnvironment(env);
 }
 
+void AgentRun::setProgram(const QString &program, const QStringList &arguments)
+{
+    m_program = program;
+    m_arguments = arguments;
+}
+
 void AgentRun::addBind(const QString &source, const QString &target) { m_extraBinds << "--ro-bind" << source << target; }
 
 bool AgentRun::start(bool waitForName, int timeoutMs)
@@ -58,7 +65,7 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
         if (m_root.exists(file))
             args << "--ro-bind" << m_root.path(file) << file;
     }
-    args << m_extraBinds << "--" << TestEnv::agentProgram();
+    args << m_extraBinds << "--" << m_program << m_arguments;
     m_process.start("bwrap", args);
     if (!m_process.waitForStarted(10000))
         return false;
@@ -111,7 +118,7 @@ qint64 AgentRun::agentPid() const
 {
     if (m_process.state() != QProcess::Running)
         return -1;
-    return findDescendant(m_process.processId(), QFileInfo(TestEnv::agentProgram()).canonicalFilePath());
+    return findDescendant(m_process.processId(), QFileInfo(m_program).canonicalFilePath());
 }
 
 // bwrap does not pass signals on, so the signal goes to the agent itself.

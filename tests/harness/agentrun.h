@@ -16,6 +16,9 @@ public:
     ~AgentRun();
 
     void setEnv(const QString &name, const QString &value);
+    // Another program to run in the same sandbox instead of the agent (benchmarks compare the
+    // agent with a minimal program under the same conditions).
+    void setProgram(const QString &program, const QStringList &arguments = {});
     // One more file or folder of the host replaced inside the sandbox (the target must exist).
     void addBind(const QString &source, const QString &target);
     // Starts the program; with waitForName, waits until it owns "com.kiv.domain.session" and
@@ -27,11 +30,13 @@ public:
     void sendSignal(int sig);
     void stop();
     qint64 pid() const;       // the bwrap process
-    qint64 agentPid() const;  // the agent inside it
+    qint64 agentPid() const;  // the agent (or the program set) inside it
 
 private:
     const TestEnv::TempRoot &m_root;
     QString m_user;
+    QString m_program;
+    QStringList m_arguments;
     QProcess m_process;
     QString m_output;
     QStringList m_extraBinds;
