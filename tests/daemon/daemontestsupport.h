@@ -16,8 +16,8 @@
 
 namespace DaemonTest {
 
-const QString AgentPath = QStringLiteral("/com/domain/agent");
-const QString AgentInterface = QStringLiteral("com.kiv.domain.agent");
+using TestEnv::AgentInterface;
+using TestEnv::AgentPath;
 const QString SyncPath = QStringLiteral("/com/domain/sync");
 const QString ConfigPath = QStringLiteral("/com/domain/config");
 const QString EventsPath = QStringLiteral("/com/domain/events");

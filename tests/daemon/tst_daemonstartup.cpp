@@ -45,7 +45,7 @@ void TestDaemonStartup::tellsDaemonUsbAndHeartbeat()
 
     TestEnv::TempRoot root;
     if (!config.isEmpty())
-        root.writeFile("/usr/share/kiv-domain-client/salt/config.ini", config);
+        root.writeConfig(config);
     std::unique_ptr<DBusMock> daemon = startDaemon(daemonParameters);
     QVERIFY(daemon->isRunning());
 

@@ -23,10 +23,10 @@
 
 namespace FaultTest {
 
-const QString AgentService = QStringLiteral("com.kiv.domain.session");
-const QString AgentObject = QStringLiteral("/com/domain/agent");
-const QString AgentInterface = QStringLiteral("com.kiv.domain.agent");
-const QString ConfigIni = QStringLiteral("/usr/share/kiv-domain-client/salt/config.ini");
+using TestEnv::AgentInterface;
+using TestEnv::AgentPath;
+using TestEnv::AgentService;
+using TestEnv::ConfigIni;
 const QString Marker = QStringLiteral("/tmp/alice_post_login.txt");
 const QByteArray Kiv5Release = "NAME=\"KIV Desktop\"\nNAME_EN=\"KIVDesktop\"\nVERSION_ID=\"5.0\"\nID=kiv\n";
 // A reply to a request that is not HTTP at all.
@@ -36,7 +36,7 @@ const QByteArray Garbage = QByteArray(GarbageBytes, sizeof(GarbageBytes) - 1);
 // A call of one of the agent's methods, sent without waiting; the test keeps serving events.
 inline QDBusPendingCall callAgent(const QString &method, const QVariantList &args = {}, int timeoutMs = 60000)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(AgentService, AgentObject, AgentInterface, method);
+    QDBusMessage message = QDBusMessage::createMethodCall(AgentService, AgentPath, AgentInterface, method);
     message.setArguments(args);
     return QDBusConnection::sessionBus().asyncCall(message, timeoutMs);
 }

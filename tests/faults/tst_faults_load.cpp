@@ -121,7 +121,7 @@ void TestFaultsLoad::noticeBurst()
     for (int i = 0; i < Burst; ++i) {
         QDBusConnection caller = QDBusConnection::connectToBus(QDBusConnection::SessionBus,
                                                                QString("caller-%1").arg(i % 10));
-        QDBusMessage message = QDBusMessage::createMethodCall(AgentService, AgentObject, AgentInterface, "showNotify");
+        QDBusMessage message = QDBusMessage::createMethodCall(AgentService, AgentPath, AgentInterface, "showNotify");
         message << QString("通知 %1").arg(i) << 1;
         calls << caller.asyncCall(message, 60000);
     }

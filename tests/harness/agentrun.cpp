@@ -11,16 +11,16 @@
 
 bool sessionNameOwned()
 {
-    return QDBusConnection::sessionBus().interface()->isServiceRegistered("com.kiv.domain.session").value();
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered(TestEnv::AgentService).value();
 }
 
 bool sessionServiceExported()
 {
-    QDBusMessage introspect = QDBusMessage::createMethodCall("com.kiv.domain.session", "/com/domain/agent",
+    QDBusMessage introspect = QDBusMessage::createMethodCall(TestEnv::AgentService, TestEnv::AgentPath,
                                                              "org.freedesktop.DBus.Introspectable", "Introspect");
     const QDBusMessage reply = QDBusConnection::sessionBus().call(introspect, QDBus::Block, 2000);
     return reply.type() == QDBusMessage::ReplyMessage &&
-           reply.arguments().value(0).toString().contains("com.kiv.domain.agent");
+           reply.arguments().value(0).toString().contains(TestEnv::AgentInterface);
 }
 
 AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)

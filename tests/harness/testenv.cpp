@@ -76,8 +76,7 @@ void TempRoot::writeConfig(const QByteArray &ini) const
 {
     static int version = 0;
     ++version;
-    writeFile("/usr/share/kiv-domain-client/salt/config.ini",
-              ini + "\n;" + QByteArray(version % 64 + 1, 'v') + QByteArray::number(version) + "\n");
+    writeFile(ConfigIni, ini + "\n;" + QByteArray(version % 64 + 1, 'v') + QByteArray::number(version) + "\n");
 }
 
 QByteArray TempRoot::readFile(const QString &fixedPath) const
@@ -120,6 +119,14 @@ CommandResult runCommand(const QString &program, const QStringList &arguments, i
     result.output = QString::fromUtf8(process.readAll());
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     return result;
+}
+
+CommandResult callAgent(const QString &method, const QStringList &arguments, int timeoutMs)
+{
+    QStringList args{"call",          "--session",  "--timeout", QString::number(qMax(1, timeoutMs / 1000)),
+                     "--dest",        AgentService, "--object-path", AgentPath,
+                     "--method",      AgentInterface + "." + method};
+    return runCommand("gdbus", args << arguments, timeoutMs);
 }
 
 void writeFakeCommand(const QString &dir, const QString &name, const QString &script)

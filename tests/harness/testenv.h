@@ -13,6 +13,12 @@
 
 namespace TestEnv {
 
+// The agent's names on the session bus and its configuration file, as its peers use them.
+const QString AgentService = QStringLiteral("com.kiv.domain.session");
+const QString AgentPath = QStringLiteral("/com/domain/agent");
+const QString AgentInterface = QStringLiteral("com.kiv.domain.agent");
+const QString ConfigIni = QStringLiteral("/usr/share/kiv-domain-client/salt/config.ini");
+
 QString sourceDir();
 QString binaryDir();
 QString agentProgram();
@@ -58,6 +64,9 @@ struct CommandResult {
     QString output;  // standard output and standard error
 };
 CommandResult runCommand(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
+// Calls one of the agent's session-bus methods with gdbus, as an outside client does: method
+// is the name within "com.kiv.domain.agent", arguments in gdbus's syntax.
+CommandResult callAgent(const QString &method, const QStringList &arguments = {}, int timeoutMs = 30000);
 
 // Writes an executable shell script under dir/name that prints output and exits with code;
 // used to put fake system commands first on PATH.

@@ -20,9 +20,9 @@ namespace {
 const QString LogindPath = QStringLiteral("/org/freedesktop/login1");
 const QString DesktopName = QStringLiteral("org.freedesktop.Desktop");
 const QString DesktopPath = QStringLiteral("/org/freedesktop/Desktop");
-const QString AgentName = QStringLiteral("com.kiv.domain.session");
-const QString AgentPath = QStringLiteral("/com/domain/agent");
-const QString AgentInterface = QStringLiteral("com.kiv.domain.agent");
+using TestEnv::AgentService;
+using TestEnv::AgentInterface;
+using TestEnv::AgentPath;
 
 // A tagged line of the "dbus" category: "[operation:line] message".
 QRegularExpression tagged(const QString &level, const QString &operation, const QString &message)
@@ -76,7 +76,7 @@ void TestDesktopControls::initTestCase()
     m_desktop.reset(DBusMock::bare(DesktopName, DesktopPath, DesktopName, DBusMock::SessionBus));
     QVERIFY(m_desktop->isRunning());
     m_desktop->addMethod(DesktopPath, DesktopName, "AppSwitcherSetEnable", "b", "b", "ret = True");
-    m_agent.reset(DBusMock::bare(AgentName, AgentPath, AgentInterface, DBusMock::SessionBus));
+    m_agent.reset(DBusMock::bare(AgentService, AgentPath, AgentInterface, DBusMock::SessionBus));
     QVERIFY(m_agent->isRunning());
     m_agent->addMethod(AgentPath, AgentInterface, "showNotify", "si", "", "");
 }

@@ -101,8 +101,7 @@ void TestForceFullScreen::answerIsComputedOnceAndKept()
     qInstallMessageHandler(outputMessage);
 
     if (!configFlag.isEmpty())
-        root.writeFile("/usr/share/kiv-domain-client/salt/config.ini",
-                       "[style]\nforce_full_screen=" + configFlag.toUtf8() + "\n");
+        root.writeConfig("[style]\nforce_full_screen=" + configFlag.toUtf8() + "\n");
     if (!kivInfo.isEmpty())
         root.writeFile("/etc/kiv/info", kivInfo.toUtf8());
     root.writeFile("/etc/os-release", "NAME=\"KIV Desktop\"\nVERSION_ID=\"5.0\"\n");
@@ -128,8 +127,7 @@ void TestForceFullScreen::answerIsComputedOnceAndKept()
     }
 
     // Fixed for the rest of the process: a changed configuration is not read, nothing is asked.
-    root.writeFile("/usr/share/kiv-domain-client/salt/config.ini",
-                   expected ? "[style]\nforce_full_screen=false\n" : "[style]\nforce_full_screen=true\n");
+    root.writeConfig(expected ? "[style]\nforce_full_screen=false\n" : "[style]\nforce_full_screen=true\n");
     QCOMPARE(Utils::isForceFullScreen(), expected);
     QCOMPARE(root.logText(), log);
 }

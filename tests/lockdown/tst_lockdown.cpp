@@ -19,7 +19,7 @@ namespace {
 const char *const MediaKeys = "org.qoro.settings-daemon.plugins.media-keys";
 const char *const Workspaces = "org.qoro.desktop.wm.keybindings";
 const char *const ShowDesktop = "org.gnome.desktop.wm.keybindings";
-const QString ConfigIni = QStringLiteral("/usr/share/kiv-domain-client/salt/config.ini");
+using TestEnv::ConfigIni;
 
 const QString DesktopName = QStringLiteral("org.freedesktop.Desktop");
 const QString DesktopPath = QStringLiteral("/org/freedesktop/Desktop");

@@ -54,9 +54,9 @@ void TestLockdownClient::schemaListWinsOverConfiguration()
     QFETCH(QStringList, schemaAreas);
     QFETCH(QStringList, areas);
 
-    m_root->remove("/usr/share/kiv-domain-client/salt/config.ini");
+    m_root->remove(TestEnv::ConfigIni);
     if (!config.isEmpty())
-        m_root->writeFile("/usr/share/kiv-domain-client/salt/config.ini", config);
+        m_root->writeConfig(config);
     QGSettings client("com.kiv.domain");
     if (schemaAreas.isEmpty())
         client.reset("auto-add-domain-area");

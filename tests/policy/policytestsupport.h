@@ -17,7 +17,7 @@
 
 namespace PolicyTest {
 
-const QString ConfigIni = QStringLiteral("/usr/share/kiv-domain-client/salt/config.ini");
+using TestEnv::ConfigIni;
 const QString Host = QStringLiteral("term-12");
 const QString Background = QStringLiteral("org.qoro.desktop.background");
 const QString Session = QStringLiteral("org.qoro.desktop.session");

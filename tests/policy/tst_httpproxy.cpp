@@ -72,8 +72,7 @@ void TestHttpProxy::cleanupTestCase()
 
 void TestHttpProxy::configure(const QString &address)
 {
-    m_root->writeFile("/usr/share/kiv-domain-client/salt/config.ini",
-                      QString("[init]\nhostname=%1\nip_port=%2\n").arg(Host, address).toUtf8());
+    m_root->writeConfig(QString("[init]\nhostname=%1\nip_port=%2\n").arg(Host, address).toUtf8());
 }
 
 void TestHttpProxy::init()

@@ -29,7 +29,7 @@ void TestFaultsProbeLimits::silentServerIsGivenUpAfterTheLimit()
     qInstallMessageHandler(outputMessage);
     DomainServer server;
     QVERIFY(server.isRunning());
-    root.writeFile("/usr/share/kiv-domain-client/salt/config.ini", "[init]\nip_port=" + server.address().toUtf8() + "\n");
+    root.writeConfig("[init]\nip_port=" + server.address().toUtf8() + "\n");
     QVERIFY(server.setReply("check_hostname", DomainServer::fault("hang")));
     QVERIFY(server.setReply("terminal_version", DomainServer::fault("hang")));
 

@@ -52,8 +52,7 @@ void TestServerProbes::initTestCase()
     m_server = std::make_unique<DomainServer>();
     QVERIFY(m_server->isRunning());
     m_address = m_server->address();
-    m_root->writeFile("/usr/share/kiv-domain-client/salt/config.ini",
-                      "[init]\nip_port=" + m_address.toUtf8() + "\n");
+    m_root->writeConfig("[init]\nip_port=" + m_address.toUtf8() + "\n");
 }
 
 void TestServerProbes::cleanupTestCase() { m_server.reset(); }

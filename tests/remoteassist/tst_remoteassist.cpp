@@ -68,8 +68,7 @@ void TestRemoteAssist::initTestCase()
     Log::GetInstance()->setLogPath(Paths::logFile());
     setLoggingPath(Paths::logFile());
     qInstallMessageHandler(outputMessage);
-    m_root->writeFile("/usr/share/kiv-domain-client/salt/config.ini",
-                      "[init]\nhostname=term-042\nip_port=10.1.2.3:8000\n");
+    m_root->writeConfig("[init]\nhostname=term-042\nip_port=10.1.2.3:8000\n");
     m_daemon = DBusMock::fromTemplate(TestEnv::simDir() + "/daemon/kiv_domain_daemon.py", DBusMock::SystemBus);
     QVERIFY(m_daemon->isRunning());
 

@@ -11,9 +11,7 @@
 #include "utils.h"
 #include "websocket.h"
 
-namespace {
-const QString ConfigIni = "/usr/share/kiv-domain-client/salt/config.ini";
-}
+using TestEnv::ConfigIni;
 
 class TestHeartbeat : public QObject
 {

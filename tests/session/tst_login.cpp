@@ -30,10 +30,7 @@ public slots:
 // The D-Bus result of post_login, as gdbus prints it: "('text',)".
 QString postLogin()
 {
-    const TestEnv::CommandResult result = TestEnv::runCommand(
-        "gdbus", {"call", "--session", "--dest", "com.kiv.domain.session", "--object-path", "/com/domain/agent",
-                  "--method", "com.kiv.domain.agent.post_login"},
-        60000);
+    const TestEnv::CommandResult result = TestEnv::callAgent("post_login", {}, 60000);
     return result.exitCode == 0 ? result.output.trimmed() : "error: " + result.output;
 }
 }  // namespace

@@ -147,9 +147,7 @@ void TestLoginNotice::noticeThenClientStarts()
 
     QElapsedTimer sinceLogin;
     sinceLogin.start();
-    const TestEnv::CommandResult login = TestEnv::runCommand(
-        "gdbus", {"call", "--session", "--dest", "com.kiv.domain.session", "--object-path", "/com/domain/agent",
-                  "--method", "com.kiv.domain.agent.post_login"});
+    const TestEnv::CommandResult login = TestEnv::callAgent("post_login");
     QCOMPARE(login.exitCode, 0);
 
     // The escape routes come back before anything is shown.
@@ -193,9 +191,7 @@ void TestLoginNotice::noticeTimeOutOfRange()
     QElapsedTimer sinceStart;
     sinceStart.start();
     startAgent(m_desktopSchemas);
-    const TestEnv::CommandResult login = TestEnv::runCommand(
-        "gdbus", {"call", "--session", "--dest", "com.kiv.domain.session", "--object-path", "/com/domain/agent",
-                  "--method", "com.kiv.domain.agent.post_login"});
+    const TestEnv::CommandResult login = TestEnv::callAgent("post_login");
     QCOMPARE(login.exitCode, 0);
     const qint64 loggedInAfter = sinceStart.elapsed();
     QTRY_COMPARE_WITH_TIMEOUT(m_observer.notices.size(), 1, 5000);

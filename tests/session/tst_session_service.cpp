@@ -16,9 +16,9 @@
 #include "testenv.h"
 
 namespace {
-const QString AgentPath = "/com/domain/agent";
+using TestEnv::AgentPath;
+using TestEnv::ConfigIni;
 const QString ConfigPath = "/com/domain/config";
-const QString ConfigIni = "/usr/share/kiv-domain-client/salt/config.ini";
 
 QList<Notify *> popups()
 {
@@ -42,13 +42,6 @@ public slots:
     void onUserLogin() { ++logins; }
 };
 
-TestEnv::CommandResult callService(const QStringList &methodAndArgs)
-{
-    QStringList args{"call", "--session", "--dest", "com.kiv.domain.session", "--object-path", AgentPath,
-                     "--method"};
-    args << methodAndArgs;
-    return TestEnv::runCommand("gdbus", args);
-}
 }  // namespace
 
 class TestSessionService : public QObject
@@ -143,7 +136,7 @@ void TestSessionService::showNotifyOverTheBus()
     QFETCH(QString, text);
     QFETCH(int, seconds);
     m_observer.notices.clear();
-    QCOMPARE(callService({"com.kiv.domain.agent.showNotify", text, QString::number(seconds)}).exitCode, 0);
+    QCOMPARE(TestEnv::callAgent("showNotify", {text, QString::number(seconds)}).exitCode, 0);
 
     QTRY_COMPARE_WITH_TIMEOUT(m_observer.notices.size(), 1, 5000);
     QCOMPARE(m_observer.notices.first(), qMakePair(text, seconds));
@@ -165,7 +158,7 @@ void TestSessionService::onlyTheServiceIsExported()
         QVERIFY2(introspection.output.contains(member), member);
     QVERIFY(!introspection.output.contains("onDomainServerStatus"));
     QVERIFY(!introspection.output.contains("requestLogin"));
-    QVERIFY(callService({"com.kiv.domain.agent.onDomainServerStatus", "true"}).exitCode != 0);
+    QVERIFY(TestEnv::callAgent("onDomainServerStatus", {"true"}).exitCode != 0);
 }
 
 void TestSessionService::updateOrAddDomainAtConstruction_data()

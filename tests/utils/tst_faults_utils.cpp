@@ -24,7 +24,7 @@ void runWithoutShellAndExit()
 {
     TestEnv::TempRoot root;
     Log::GetInstance()->setLogPath(Paths::logFile());
-    root.writeFile("/usr/share/kiv-domain-client/salt/config.ini", "[init]\n;add_domain_success=true\n");
+    root.writeConfig("[init]\n;add_domain_success=true\n");
     root.writeFile("/tmp/job.sh", "echo from script\n");
     QElapsedTimer timer;
     QStringList answers;
