@@ -123,9 +123,8 @@ CommandResult runCommand(const QString &program, const QStringList &arguments, i
 
 CommandResult callAgent(const QString &method, const QStringList &arguments, int timeoutMs)
 {
-    QStringList args{"call",          "--session",  "--timeout", QString::number(qMax(1, timeoutMs / 1000)),
-                     "--dest",        AgentService, "--object-path", AgentPath,
-                     "--method",      AgentInterface + "." + method};
+    QStringList args{"call", "--session", "--dest", AgentService, "--object-path", AgentPath,
+                     "--method", AgentInterface + "." + method};
     return runCommand("gdbus", args << arguments, timeoutMs);
 }
 

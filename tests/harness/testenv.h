@@ -65,7 +65,8 @@ struct CommandResult {
 };
 CommandResult runCommand(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
 // Calls one of the agent's session-bus methods with gdbus, as an outside client does: method
-// is the name within "com.kiv.domain.agent", arguments in gdbus's syntax.
+// is the name within "com.kiv.domain.agent", arguments in gdbus's syntax. gdbus keeps its own
+// 25 s reply limit; timeoutMs bounds the wait for gdbus itself, as in runCommand.
 CommandResult callAgent(const QString &method, const QStringList &arguments = {}, int timeoutMs = 30000);
 
 // Writes an executable shell script under dir/name that prints output and exits with code;
