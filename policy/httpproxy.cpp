@@ -9,6 +9,7 @@
 
 #include "httpwait.h"
 #include "log.h"
+#include "networkmanager.h"
 #include "utils.h"
 
 const QMap<QString, PolicyType> PolicyMap{
@@ -58,10 +59,20 @@ HttpResult HttpProxy::getHttpReply(const QString &url, const QString &type)
     return result;
 }
 
+QNetworkAccessManager *HttpProxy::network()
+{
+    // Made when the first change needs the server, not at start-up: most sessions never query.
+    if (!manager)
+        manager = newNetworkManager(this);
+    return manager;
+}
+
 bool HttpProxy::exchangeRunning() const
 {
+    if (!manager)
+        return false;
     // The manager parents every reply it makes; finished ones wait only for their deletion.
-    const auto replies = manager.findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
+    const auto replies = manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
     for (const QNetworkReply *reply : replies) {
         if (reply->isRunning())
             return true;
@@ -73,7 +84,7 @@ void HttpProxy::waitForExchangeInFlight()
 {
     // Bounded: the exchange in flight is aborted when its own time limit runs out.
     QEventLoop loop;
-    connect(&manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
+    connect(manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
     while (exchangeRunning())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
@@ -84,7 +95,7 @@ HttpResult HttpProxy::query(const QString &url, const QString &type)
     result.policyType = type;
 
     request.setUrl(QUrl(url, QUrl::TolerantMode));
-    QNetworkReply *reply = manager.get(request);
+    QNetworkReply *reply = network()->get(request);
     const bool finished = waitForReply(reply, m_timeLimitMs);
     qDebug().noquote() << "url=" + url;
 

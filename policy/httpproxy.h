@@ -2,12 +2,12 @@
 
 #include <QMap>
 #include <QMutex>
-#include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QString>
 
 class QByteArray;
+class QNetworkAccessManager;
 
 // The policy kinds the domain server prescribes, by their wire names in PolicyMap.
 enum PolicyType {
@@ -63,10 +63,11 @@ private:
     static void readReply(const QByteArray &body, const QString &type, HttpResult &result);
     bool exchangeRunning() const;
     void waitForExchangeInFlight();
+    QNetworkAccessManager *network();
 
     QString hostname;
     QNetworkRequest request;
-    QNetworkAccessManager manager;
+    QNetworkAccessManager *manager = nullptr;  // made on the first query
     QMutex mutex;
     QString policyUrl;
     int m_timeLimitMs = DefaultTimeLimitMs;

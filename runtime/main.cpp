@@ -62,7 +62,15 @@ int main(int argc, char *argv[])
         Log::GetInstance()->setLogPath(logFile);
         Log::GetInstance()->SaveFileLog(LOG_INFO, "%s:hello session agent!", "main");
 
+        // The service object is exported before its name is claimed: a log-in script that waits
+        // for the name and calls at once must find the object. Its start-up work (log-in time,
+        // update or add-domain check) runs only once the name is this agent's, so a second agent
+        // in the session does none of it; calls that arrive meanwhile wait for that work.
         QDBusConnection bus = QDBusConnection::sessionBus();
+        session_dbus_interface session;
+        bus.registerObject(ObjectPath, &session,
+                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
+                               QDBusConnection::ExportAllProperties);
         if (!bus.registerService(ServiceName)) {
             const QString message = bus.lastError().message();
             qDebug().noquote() << message;
@@ -71,15 +79,11 @@ int main(int argc, char *argv[])
             std::exit(1);
         }
 
-        // The long-lived objects of the agent, in this order: the session service (it records
-        // the log-in time and starts the update or add-domain check before any caller can
-        // reach it), the heartbeat, the service's export, the policy engine (on the client's own
-        // desktop 5), the daemon's USB and heartbeat set-up, and the task notification router.
-        session_dbus_interface session;
+        // The long-lived objects of the agent, in this order: the session service's start-up work,
+        // the heartbeat, the policy engine (on the client's own desktop 5), the daemon's USB and
+        // heartbeat set-up, and the task notification router.
+        session.start();
         WebSocket heartbeat;
-        bus.registerObject(ObjectPath, &session,
-                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
-                               QDBusConnection::ExportAllProperties);
 
         // Policies are enforced only on the client's own desktop system, major version 5.
         const Utils::OSInfo os = Utils::getOSInfo();

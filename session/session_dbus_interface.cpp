@@ -12,6 +12,10 @@
 session_dbus_interface::session_dbus_interface(QObject *parent)
     : QObject(parent)
 {
+}
+
+void session_dbus_interface::start()
+{
     m_hostname = Utils::get_hostname();
     m_user_name = Utils::getLoginName();
 
@@ -31,10 +35,21 @@ session_dbus_interface::session_dbus_interface(QObject *parent)
     // another connection on the system bus is not delivered.
     QDBusConnection::systemBus().connect("com.kiv.domain", "/com/domain/agent", "com.kiv.domain.agent",
                                          "domainServerStatus", this, SLOT(onDomainServerStatus(bool)));
+
+    m_started = true;
+    while (!m_heldCalls.isEmpty())
+        m_heldCalls.takeFirst()();
 }
 
 void session_dbus_interface::showNotify(QString text, int time)
 {
+    if (calledFromDBus() && !m_started) {
+        answerLater([this, text, time] {
+            showNotify(text, time);
+            return QVariant();
+        });
+        return;
+    }
     TAGGED_INFO(SESSION_DBUS) << "showNotify";
     emit requestShowNotify(text, time);
     auto *popup = new Notify(text, time, nullptr);

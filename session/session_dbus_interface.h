@@ -1,20 +1,30 @@
 #pragma once
 
-#include <QNetworkAccessManager>
+#include <QDBusContext>
+#include <QList>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QString>
+#include <QVariant>
+
+#include <functional>
 
 // The agent's own session-bus service ("com.kiv.domain.session", "/com/domain/agent"): log-in
-// announcements and notice requests. Its construction also records the log-in time and starts
-// the self-update or automatic add-domain check.
-class session_dbus_interface : public QObject
+// announcements and notice requests. Its start-up work records the log-in time and starts the
+// self-update or automatic add-domain check.
+class session_dbus_interface : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.kiv.domain.agent")
 
 public:
     explicit session_dbus_interface(QObject *parent = nullptr);
+
+    // The service's start-up work: the log-in time, the update or add-domain check and the
+    // subscription to the daemon's server status. The object is exported and its name claimed
+    // before this runs, so that no caller finds the name without the object; a call that arrives
+    // meanwhile waits until the work is done.
+    void start();
 
     void updateLoginTime();
     void checkAddDomainSystem();
@@ -23,6 +33,9 @@ public:
 
     // The log-in report waits at most this long for the domain server.
     static constexpr int LoginReplyLimitMs = 30000;
+    // A caller of post_login has its answer within this time, whatever the daemon and the server
+    // do: D-Bus callers give up after 25 s by default. The report goes on after the answer.
+    static constexpr int CallerAnswerLimitMs = 20000;
 
 signals:
     void user_login();
@@ -37,10 +50,16 @@ private slots:
 
 private:
     QString markerPath() const;
+    QString reportLogin();
+    // Takes over the reply of the D-Bus call being delivered: work runs once the service has
+    // started and its result is the answer; a valid fallback is the answer when the work has
+    // not ended within CallerAnswerLimitMs.
+    void answerLater(const std::function<QVariant()> &work, const QVariant &fallback = QVariant());
 
     QNetworkRequest m_request;
-    QNetworkAccessManager m_manager;
     QString m_hostname;
     QString m_user_name;
     bool m_isConnectedWS = false;  // a report is sent or on its way; false again when one failed
+    bool m_started = false;
+    QList<std::function<void()>> m_heldCalls;  // calls that arrived before start() ended
 };

@@ -15,6 +15,7 @@
 #include "httpwait.h"
 #include "log.h"
 #include "logging.h"
+#include "networkmanager.h"
 #include "utils.h"
 
 namespace {
@@ -43,6 +44,14 @@ QString session_dbus_interface::markerPath() const
 }
 
 QString session_dbus_interface::post_login()
+{
+    if (!calledFromDBus())
+        return reportLogin();
+    answerLater([this] { return QVariant(reportLogin()); }, QVariant(QString()));
+    return QString();
+}
+
+QString session_dbus_interface::reportLogin()
 {
     TAGGED_INFO(SESSION_DBUS) << "";
     emit user_login();
@@ -77,12 +86,13 @@ QString session_dbus_interface::requestLogin()
     m_request.setUrl(QUrl(url));
     m_request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
 
-    // Each report on a connection of its own: Qt writes a POST's header and body apart, and on
-    // a kept-alive connection the body then waits for the server's delayed acknowledgement.
-    m_manager.clearConnectionCache();
-    QNetworkReply *reply = m_manager.post(m_request, sendData);
+    // Each report on a manager, and so a connection, of its own: Qt writes a POST's header and
+    // body apart, and on a kept-alive connection the body then waits for the server's delayed
+    // acknowledgement. A report nested in this one's wait has its own too.
+    QNetworkAccessManager *manager = newNetworkManager(this);
+    QNetworkReply *reply = manager->post(m_request, sendData);
     waitForReply(reply, LoginReplyLimitMs);
-    reply->deleteLater();
+    manager->deleteLater();
 
     if (reply->error() == QNetworkReply::NoError) {
         QByteArray replyData = reply->readAll();

@@ -9,8 +9,11 @@
 #include <QUrl>
 #include <QtDebug>
 
+#include <memory>
+
 #include "httpwait.h"
 #include "log.h"
+#include "networkmanager.h"
 #include "utils.h"
 
 namespace {
@@ -35,8 +38,8 @@ struct ServerReply {
 ServerReply getFromServer(const QNetworkRequest &request, int limitMs)
 {
     ServerReply result;
-    QNetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(request);
+    const std::unique_ptr<QNetworkAccessManager> manager(newNetworkManager(nullptr));
+    QNetworkReply *reply = manager->get(request);
     if (!waitForReply(reply, limitMs)) {
         result.timedOut = true;
         result.error = "timeout";
@@ -46,8 +49,7 @@ ServerReply getFromServer(const QNetworkRequest &request, int limitMs)
         result.ok = true;
         result.body = reply->readAll();
     }
-    reply->deleteLater();
-    return result;
+    return result;  // the reply goes with its manager
 }
 
 // The "data" object of the server's reply envelope; false when the body is not a JSON object

@@ -104,7 +104,7 @@ void TestFaultsServerLogin::loginReportSurvivesServerFault()
         QCOMPARE(m_server->requests("login").size(), 1);
         return;
     }
-    QVERIFY(m_root->waitForLog("[LOG_ERROR] requestLogin: post_login reply error!, reply = "));
+    QVERIFY(m_root->waitForLog("[LOG_ERROR] requestLogin: post_login reply error!, reply = ", 20000));
     QVERIFY2(!m_root->exists(Marker), "a failed report counts as sent");
 
     // The server answers again: the next log-in call delivers the owed report.

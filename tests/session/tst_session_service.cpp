@@ -84,6 +84,7 @@ void TestSessionService::initTestCase()
     QVERIFY(m_daemon->isRunning());
 
     m_service = new session_dbus_interface();
+    m_service->start();
     QDBusConnection bus = QDBusConnection::sessionBus();
     QVERIFY(bus.registerService("com.kiv.domain.session"));
     QVERIFY(bus.registerObject(AgentPath, m_service,
@@ -190,6 +191,7 @@ void TestSessionService::updateOrAddDomainAtConstruction()
     const int updateLines = m_root->countInLog("[Info][default] request check update client");
     const int checkLines = m_root->countInLog("[Info][default] check auto add domain system");
     session_dbus_interface service;
+    service.start();
 
     QCOMPARE(m_root->countInLog("request check update client") - updateLines, updateRequested ? 1 : 0);
     QCOMPARE(m_root->countInLog("check auto add domain system") - checkLines, addDomainChecked ? 1 : 0);
@@ -246,6 +248,7 @@ void TestSessionService::addDomainCheck()
     const int lines = m_root->countInLog("checkAddDomainSystem:");
 
     session_dbus_interface service;
+    service.start();
 
     QCOMPARE(addSystemCalls(), addSystem);
     QSettings stored(m_root->path(ConfigIni), QSettings::IniFormat);
@@ -274,6 +277,7 @@ void TestSessionService::loginTimeIsRecordedThroughTheDaemon()
 
     const QDateTime start = QDateTime::currentDateTime().addSecs(-1);
     session_dbus_interface service;
+    service.start();
     const QDateTime end = QDateTime::currentDateTime().addSecs(1);
 
     const QList<QVariantList> updates = m_daemon->callsOf(ConfigPath, "UpdateConfig");

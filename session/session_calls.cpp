@@ -1,0 +1,59 @@
+// Answers to the service's D-Bus callers: a call that arrives while the service is still
+// starting waits for it, and a log-in script is answered before its own reply limit runs out.
+#include "session_dbus_interface.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QTimer>
+
+#include <memory>
+
+#include "log.h"
+
+namespace {
+// One caller's answer, sent once: by the work when it ends, or by the time limit before that.
+class PendingAnswer
+{
+public:
+    PendingAnswer(const QDBusConnection &bus, const QDBusMessage &call)
+        : m_bus(bus)
+        , m_call(call)
+    {
+    }
+
+    bool sent() const { return m_sent; }
+    void send(const QVariant &value)
+    {
+        if (m_sent)
+            return;
+        m_sent = true;
+        m_bus.send(value.isValid() ? m_call.createReply(value) : m_call.createReply());
+    }
+    QString member() const { return m_call.member(); }
+
+private:
+    QDBusConnection m_bus;
+    QDBusMessage m_call;
+    bool m_sent = false;
+};
+}  // namespace
+
+void session_dbus_interface::answerLater(const std::function<QVariant()> &work, const QVariant &fallback)
+{
+    setDelayedReply(true);
+    const auto answer = std::make_shared<PendingAnswer>(connection(), message());
+    if (fallback.isValid()) {
+        QTimer::singleShot(CallerAnswerLimitMs, this, [answer, fallback] {
+            if (answer->sent())
+                return;
+            Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: no result within %d ms, the caller gets an empty answer",
+                                            answer->member().toUtf8().constData(), int(CallerAnswerLimitMs));
+            answer->send(fallback);
+        });
+    }
+    const auto run = [answer, work] { answer->send(work()); };
+    if (m_started)
+        run();
+    else
+        m_heldCalls.append(run);
+}
