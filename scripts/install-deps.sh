@@ -8,8 +8,9 @@ PACKAGES=(
   # tests and demo: private buses, stand-ins, sandbox, display, fonts, desktop schemas, screenshots
   dbus-daemon python3 python3-dbusmock python3-dbus python3-gi bubblewrap xvfb xauth xdotool
   fonts-wqy-microhei gsettings-desktop-schemas procps imagemagick
-  # the Debian package
-  dpkg-dev lintian
+  # the Debian package: its build (dpkg-buildpackage, debhelper) and its check (lintian, the
+  # log rotation, the autostart entry's and the user unit's validators)
+  build-essential dpkg-dev debhelper lintian logrotate desktop-file-utils systemd
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
