@@ -34,7 +34,9 @@ if [ -z "$log" ]; then
   apt_install
   exit 0
 fi
-echo "Installing ${#missing[@]} packages (apt's output in $log) ..."
+what="${#missing[@]} packages"
+[ ${#missing[@]} != 1 ] || what="1 package"
+echo "Installing $what (apt's output in $log) ..."
 if ! apt_install >> "$log" 2>&1; then
   tail -n 20 "$log" >&2
   echo "Installing the packages failed (apt's whole output in $log)." >&2
