@@ -130,7 +130,12 @@ start_agent() {  # $1 user; sets agent_pid
         "$program" > "$home/agent.out" 2>&1 &
     agent_pid=$!
 }
-stop_agent() { kill "$agent_pid" 2>/dev/null || true; wait "$agent_pid" 2>/dev/null || true; }
+stop_agent() {
+    [ -n "${agent_pid:-}" ] || return 0
+    kill "$agent_pid" 2>/dev/null || true
+    wait "$agent_pid" 2>/dev/null || true
+    agent_pid=
+}
 # Waits up to 20 s for a condition (a command) while the agent lives.
 wait_while_agent_runs() {
     local i
@@ -148,6 +153,7 @@ agent_exported() {
 }
 agent_failed() { cat "$check_dir/home-$1/agent.out" >&2; stop_agent; fail "the agent of user $1: $2"; }
 run_agents() {  # runs inside with-test-env.sh
+    trap stop_agent EXIT  # no agent outlives a failed check
     start_agent nobody
     wait_while_agent_runs log_has "$hello" || agent_failed nobody "no start line in $logfile"
     wait_while_agent_runs agent_exported || agent_failed nobody "its object is not on the session bus"
