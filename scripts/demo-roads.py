@@ -41,6 +41,7 @@ BACKGROUND = ['org.qoro.desktop.background', 'picture-uri']
 COMMAND_LIMIT = 60  # seconds for one gdbus or gsettings run
 NOTICE_TEXT = '欢迎使用域控客户端：本终端由域服务器管理'
 NOTICE_SECONDS = 3
+SETUP_LOG = 'setup.log'  # written by demo.sh before the roads
 
 
 class Demo:
@@ -49,8 +50,15 @@ class Demo:
     def __init__(self, top):
         self.top = top
         self.out = os.path.join(top, 'demo-out')
-        shutil.rmtree(self.out, ignore_errors=True)
-        os.makedirs(self.out)
+        # The records of an earlier run go; the set-up log of this one (demo.sh) stays.
+        os.makedirs(self.out, exist_ok=True)
+        for name in os.listdir(self.out):
+            if name != SETUP_LOG:
+                path = os.path.join(self.out, name)
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path)
+                else:
+                    os.remove(path)
         self.box = sandbox.Sandbox(top, self.out)
         self.screen = None
         self.logins_seen = []

@@ -1,49 +1,43 @@
 #!/bin/bash
-# Builds the Debian package kiv-domain-session-agent from the tree and prints the path of the
-# .deb. The program is built with Debian's hardening flags in a build folder of its own.
+# Builds the Debian packages from debian/ with dpkg-buildpackage, in a scratch copy of the tree
+# (the working tree gets no build output), and leaves them in OUT_DIR: the package, its
+# debug symbols (-dbgsym .ddeb), the .changes and .buildinfo, and the source package (.dsc) for
+# lintian. The last line printed is the path of the package's .deb.
 #   scripts/package.sh [OUT_DIR]   (default build-deb)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-top=$PWD
-out=$(realpath -m "${1:-build-deb}")
 package=kiv-domain-session-agent
-build=$out/cmake
-work=$out/work
-stage=$work/stage
-umask 022
-
-# Debian's flags: optimised, fortified, stack protector, full RELRO. CMake does not read
-# CPPFLAGS, so they go with the compiler flags.
-eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
-export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS" LDFLAGS
-[ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None >/dev/null
-flock /tmp/kiv-build.lock cmake --build "$build" --target "$package" >/dev/null
-
-rm -rf "$work"
-mkdir -p "$stage/DEBIAN" "$work/debian"
-cp packaging/debian/control packaging/debian/changelog "$work/debian/"
-
-# The program and the settings schema where the build installs them.
-DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
-strip --strip-unneeded --remove-section=.comment --remove-section=.note "$stage/usr/share/kiv-domain-client/$package"
-install -D -m 0644 packaging/$package.desktop "$stage/etc/xdg/autostart/$package.desktop"
-install -D -m 0644 packaging/debian/copyright "$stage/usr/share/doc/$package/copyright"
-gzip -9n < packaging/debian/changelog > "$stage/usr/share/doc/$package/changelog.gz"
-install -D -m 0644 packaging/debian/lintian-overrides "$stage/usr/share/lintian/overrides/$package"
-install -m 0755 packaging/debian/postinst packaging/debian/postrm "$stage/DEBIAN/"
-install -m 0644 packaging/debian/conffiles "$stage/DEBIAN/"
-(cd "$stage" && find usr -type f -print0 | sort -z | xargs -0 md5sum > DEBIAN/md5sums)
-
-# Depends from the libraries the program links (shlibs), then the control file. Both tools
-# read debian/ of the current folder.
-cd "$work"
-dpkg-shlibdeps -Tdebian/substvars "$stage/usr/share/kiv-domain-client/$package"
-dpkg-gencontrol -p"$package" -Tdebian/substvars -fdebian/files -P"$stage"
+out=$(realpath -m "${1:-build-deb}")
 version=$(dpkg-parsechangelog -S Version)
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
-SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -S Timestamp)
-export SOURCE_DATE_EPOCH
-deb=$out/${package}_${version}_${arch}.deb
-dpkg-deb --root-owner-group --build "$stage" "$deb" >/dev/null
-cd "$top"
-echo "$deb"
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kiv-package.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+src=$scratch/$package
+mkdir -p "$src" "$out"
+
+# The tree as it stands, committed or not, without what git ignores (build folders, demo output).
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' file; do
+            if [ -e "$file" ]; then printf '%s\0' "$file"; fi
+        done |
+        tar --null --files-from=- -cf - | tar -xf - -C "$src"
+else
+    tar --exclude='./build*' --exclude=./demo-out -cf - . | tar -xf - -C "$src"
+fi
+
+# dh sets HOME to a folder of the build; the compiler cache stays the one of this machine.
+if command -v ccache >/dev/null; then
+    export CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)} CCACHE_BASEDIR=$src
+fi
+
+rm -f "$out/${package}"_* "$out/${package}"-dbgsym_*
+log=$out/${package}_${version}_${arch}.build
+echo "Building the Debian packages (whole output in $log) ..."
+if ! (cd "$src" && dpkg-source --build . && flock /tmp/kiv-build.lock dpkg-buildpackage -us -uc -b -J) > "$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "package.sh: the package build failed (whole output in $log)" >&2
+    exit 1
+fi
+mv "$scratch/${package}"_* "$scratch/${package}"-dbgsym_* "$out/"
+echo "$out/${package}_${version}_${arch}.deb"
