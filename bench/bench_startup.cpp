@@ -1,23 +1,21 @@
-// Start-up benchmark: time from exec to the session-bus name being owned, and resident memory
-// after two seconds idle, of the agent and of the minimal Qt program, side by side. Both run in
-// the same sandbox over a temporary root, so the agent never writes to this machine's own client
-// folders, and the sandbox's own cost falls on both sides alike.
+// Start-up benchmark: time from exec to the session-bus name being owned (median over runs,
+// the three programs interleaved run by run) and resident memory two seconds after the name is
+// owned, of the agent, the structural floor and the bare Qt program. All run in the same
+// sandbox over a temporary root holding the session configuration, with the stand-in daemon.
 // Run inside scripts/with-test-env.sh (private buses):
-//   bench_startup AGENT MINIMAL [runs]
+//   bench_startup AGENT FLOOR MINIMAL [runs]
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFile>
-#include <QTimer>
 
-#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "agentrun.h"
 #include "benchsupport.h"
+#include "dbusmock.h"
 #include "testenv.h"
 
 namespace {
@@ -26,15 +24,15 @@ struct Sample {
     long rssKb = -1;
 };
 
-using TestEnv::residentKb;
-
-Sample runOnce(const QString &program, const QStringList &args, const QString &name, bool measureMemory)
+Sample runOnce(const Compared &compared, bool measureMemory)
 {
     Sample sample;
     TestEnv::TempRoot root(false);
+    writeSessionRoot(root);
     AgentRun run(root);
-    run.setProgram(program, args);
-    QDBusServiceWatcher watcher(name, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForRegistration);
+    run.setProgram(compared.program, compared.arguments);
+    QDBusServiceWatcher watcher(compared.name, QDBusConnection::sessionBus(),
+                                QDBusServiceWatcher::WatchForRegistration);
     QEventLoop loop;
     QElapsedTimer clock;
     QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &loop, [&] {
@@ -44,45 +42,49 @@ Sample runOnce(const QString &program, const QStringList &args, const QString &n
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);
     clock.start();
     if (!run.start(false)) {
-        std::fprintf(stderr, "bench_startup: %s did not start\n", qPrintable(program));
+        std::fprintf(stderr, "bench_startup: %s did not start\n", qPrintable(compared.program));
         return sample;
     }
     loop.exec();
     if (measureMemory) {
-        QEventLoop idle;
-        QTimer::singleShot(2000, &idle, &QEventLoop::quit);
-        idle.exec();
-        sample.rssKb = residentKb(run.agentPid());
+        idle(2000);
+        sample.rssKb = TestEnv::residentKb(run.agentPid());
     }
     run.stop();
     return sample;
 }
-
 }  // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: bench_startup AGENT MINIMAL [runs]\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: bench_startup AGENT FLOOR MINIMAL [runs]\n");
         return 2;
     }
-    const int runs = argc > 3 ? std::max(1, atoi(argv[3])) : 10;
-    const QString agent = argv[1];
-    const QString minimal = argv[2];
+    const int runs = argc > 4 ? std::max(1, atoi(argv[4])) : 21;
+    const std::vector<Compared> programs = comparedPrograms(argv[1], argv[2], argv[3]);
+    std::unique_ptr<DBusMock> daemon(
+        DBusMock::fromTemplate(TestEnv::simDir() + "/daemon/kiv_domain_daemon.py", DBusMock::SystemBus));
 
-    std::vector<double> agentMs, minimalMs;
+    std::vector<std::vector<double>> ms(programs.size()), kb(programs.size());
     for (int i = 0; i < runs; ++i) {
-        agentMs.push_back(runOnce(agent, {}, "com.kiv.domain.session", false).msToName);
-        minimalMs.push_back(runOnce(minimal, {"com.kiv.bench.minimal"}, "com.kiv.bench.minimal", false).msToName);
+        for (size_t p = 0; p < programs.size(); ++p)
+            ms[p].push_back(runOnce(programs[p], false).msToName);
     }
-    const Sample agentMem = runOnce(agent, {}, "com.kiv.domain.session", true);
-    const Sample minimalMem = runOnce(minimal, {"com.kiv.bench.minimal"}, "com.kiv.bench.minimal", true);
+    for (int i = 0; i < 3; ++i) {
+        for (size_t p = 0; p < programs.size(); ++p)
+            kb[p].push_back(double(runOnce(programs[p], true).rssKb));
+    }
 
-    const double a = median(agentMs), m = median(minimalMs);
-    std::printf("%-34s %12s %12s %8s\n", "start-up benchmark", "agent", "minimal Qt", "ratio");
-    std::printf("%-34s %12.1f %12.1f %8.2f\n", "exec to name owned, median ms", a, m, m > 0 ? a / m : 0);
-    std::printf("%-34s %12ld %12ld %8.2f\n", "resident after 2 s idle, KiB", agentMem.rssKb, minimalMem.rssKb,
-                minimalMem.rssKb > 0 ? double(agentMem.rssKb) / minimalMem.rssKb : 0);
+    const double bareMs = median(ms.back()), bareKb = median(kb.back());
+    const double floorMs = median(ms[1]), floorKb = median(kb[1]);
+    std::printf("start-up, %d runs interleaved        name owned ms   x bare  x floor   resident KiB   x bare  x floor\n",
+                runs);
+    for (size_t p = 0; p < programs.size(); ++p) {
+        const double m = median(ms[p]), k = median(kb[p]);
+        std::printf("%-36s %13.1f %8.2f %8.2f %14.0f %8.2f %8.2f\n", programs[p].label, m, m / bareMs, m / floorMs, k,
+                    k / bareKb, k / floorKb);
+    }
     return 0;
 }

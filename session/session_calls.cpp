@@ -21,7 +21,6 @@ public:
     {
     }
 
-    bool sent() const { return m_sent; }
     void send(const QVariant &value)
     {
         if (m_sent)
@@ -42,16 +41,24 @@ void session_dbus_interface::answerLater(const std::function<QVariant()> &work, 
 {
     setDelayedReply(true);
     const auto answer = std::make_shared<PendingAnswer>(connection(), message());
+    std::shared_ptr<QTimer> limit;
     if (fallback.isValid()) {
-        QTimer::singleShot(CallerAnswerLimitMs, this, [answer, fallback] {
-            if (answer->sent())
-                return;
+        limit = std::make_shared<QTimer>();
+        limit->setSingleShot(true);
+        connect(limit.get(), &QTimer::timeout, this, [answer, fallback] {
             Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: no result within %d ms, the caller gets an empty answer",
                                             answer->member().toUtf8().constData(), int(CallerAnswerLimitMs));
             answer->send(fallback);
         });
+        limit->start(CallerAnswerLimitMs);
     }
-    const auto run = [answer, work] { answer->send(work()); };
+    // The limit goes with the answer: an idle agent keeps no timer of a call long answered.
+    const auto run = [answer, work, limit] {
+        const QVariant result = work();
+        if (limit)
+            limit->stop();
+        answer->send(result);
+    };
     if (m_started)
         run();
     else
