@@ -20,7 +20,9 @@ const QLoggingCategory &DOMAIN_DBUS_INTERFACE();
 
 // A tagged message: "[operation:line] " followed directly by the message parts, without
 // Qt's automatic spaces and quotes. Built only when the level is enabled in the category.
-#define TAGGED_INFO(category) \
-    qCInfo(category).noquote().nospace() << "[" << __FUNCTION__ << ":" << __LINE__ << "] "
+#define TAGGED_INFO(category) TAGGED_INFO_AS(category, __FUNCTION__)
+// The same for an operation whose work lives in a helper of another name.
+#define TAGGED_INFO_AS(category, operation) \
+    qCInfo(category).noquote().nospace() << "[" << operation << ":" << __LINE__ << "] "
 #define TAGGED_WARNING(category) \
     qCWarning(category).noquote().nospace() << "[" << __FUNCTION__ << ":" << __LINE__ << "] "

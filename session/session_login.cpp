@@ -53,12 +53,12 @@ QString session_dbus_interface::post_login()
 
 QString session_dbus_interface::reportLogin()
 {
-    TAGGED_INFO(SESSION_DBUS) << "";
+    TAGGED_INFO_AS(SESSION_DBUS, "post_login") << "";
     emit user_login();
     handleUserLogin();
     if (!dbus::instance()->is_domain_online())
         return QString();  // reported by onDomainServerStatus once the server is online
-    TAGGED_INFO(SESSION_DBUS) << " user login, websocket connectd requestLogin";
+    TAGGED_INFO_AS(SESSION_DBUS, "post_login") << " user login, websocket connectd requestLogin";
     m_isConnectedWS = true;
     return requestLogin();
 }

@@ -4,6 +4,8 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
 #include <QDBusVariant>
+#include <QFile>
+#include <QMap>
 #include <QtDebug>
 
 #include "testenv.h"
@@ -11,14 +13,15 @@
 namespace {
 const char *const MockInterface = "org.freedesktop.DBus.Mock";
 
-QString templateBusName(const QString &templ)
+// A constant of a template (BUS_NAME, MAIN_OBJ): read from the template file itself, or the
+// known ones of dbusmock's own templates.
+QString templateValue(const QString &templ, const QByteArray &key)
 {
-    // The bus name of a template: read from the template file itself, or the known ones.
     if (templ.endsWith(".py")) {
         QFile file(templ);
         if (file.open(QIODevice::ReadOnly)) {
             for (const QByteArray &line : file.readAll().split('\n')) {
-                if (line.startsWith("BUS_NAME")) {
+                if (line.startsWith(key + " =")) {
                     const int start = line.indexOf('\'') >= 0 ? line.indexOf('\'') : line.indexOf('"');
                     const int end = line.lastIndexOf(line.at(start));
                     return QString::fromUtf8(line.mid(start + 1, end - start - 1));
@@ -27,16 +30,17 @@ QString templateBusName(const QString &templ)
         }
         return QString();
     }
-    if (templ == "logind")
-        return "org.freedesktop.login1";
-    if (templ == "systemd")
-        return "org.freedesktop.systemd1";
-    return QString();
+    static const QMap<QString, QStringList> known{
+        {"logind", {"org.freedesktop.login1", "/org/freedesktop/login1"}},
+        {"systemd", {"org.freedesktop.systemd1", "/org/freedesktop/systemd1"}},
+    };
+    return known.value(templ).value(key == "BUS_NAME" ? 0 : 1);
 }
 }  // namespace
 
-DBusMock::DBusMock(const QString &name, Bus bus)
+DBusMock::DBusMock(const QString &name, const QString &mainObject, Bus bus)
     : m_name(name)
+    , m_mainObject(mainObject)
     , m_bus(bus)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -44,7 +48,7 @@ DBusMock::DBusMock(const QString &name, Bus bus)
 
 DBusMock *DBusMock::fromTemplate(const QString &templ, Bus bus, const QString &parametersJson)
 {
-    auto *mock = new DBusMock(templateBusName(templ), bus);
+    auto *mock = new DBusMock(templateValue(templ, "BUS_NAME"), templateValue(templ, "MAIN_OBJ"), bus);
     QStringList args{"-m", "dbusmock", bus == SystemBus ? "--system" : "--session", "--template", templ};
     if (!parametersJson.isEmpty())
         args << "-p" << parametersJson;
@@ -55,7 +59,7 @@ DBusMock *DBusMock::fromTemplate(const QString &templ, Bus bus, const QString &p
 
 DBusMock *DBusMock::bare(const QString &name, const QString &path, const QString &interface, Bus bus)
 {
-    auto *mock = new DBusMock(name, bus);
+    auto *mock = new DBusMock(name, path, bus);
     QStringList args{"-m", "dbusmock", bus == SystemBus ? "--system" : "--session", name, path, interface};
     if (!mock->start(args))
         qWarning() << "dbusmock did not come up:" << name;

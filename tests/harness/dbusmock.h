@@ -31,6 +31,7 @@ public:
 
     bool isRunning() const;
     QString busName() const { return m_name; }
+    QString mainObject() const { return m_mainObject; }
     QDBusConnection connection() const;
 
     // Calls a method of the "org.freedesktop.DBus.Mock" interface on one object of the mock.
@@ -50,10 +51,11 @@ public:
     void stop();
 
 private:
-    DBusMock(const QString &name, Bus bus);
+    DBusMock(const QString &name, const QString &mainObject, Bus bus);
     bool start(const QStringList &arguments);
 
     QString m_name;
+    QString m_mainObject;
     Bus m_bus;
     QProcess m_process;
 };

@@ -72,6 +72,11 @@ bool DomainServer::setScenario(const QJsonObject &scenario)
     return !control("PUT", "/__sim/scenario", QJsonDocument(scenario).toJson()).isEmpty();
 }
 
+QJsonObject DomainServer::scenario()
+{
+    return QJsonDocument::fromJson(control("GET", "/__sim/scenario")).object();
+}
+
 bool DomainServer::setReply(const QString &endpoint, const QJsonObject &reply)
 {
     return !control("PATCH", "/__sim/scenario", QJsonDocument(QJsonObject{{endpoint, reply}}).toJson()).isEmpty();
