@@ -40,6 +40,7 @@
 //   GET /__sim/scenario      the scenario in force
 //   PUT /__sim/scenario      replaces it (400 with a "detail" text when it is not valid)
 //   PATCH /__sim/scenario    replaces only the endpoints given; "policy" policy by policy
+//   DELETE /__sim/scenario   back to the built-in default
 //   GET /__sim/requests      {"requests": [...]}: every other request received, oldest first,
 //                            each {"method", "path", "query" (raw), "params", "headers",
 //                            "body", "endpoint" (empty when unknown), "received_ms" (epoch)}

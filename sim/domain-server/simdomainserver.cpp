@@ -353,8 +353,14 @@ void SimDomainServer::Private::control(const httplib::Request &req, httplib::Res
         res.set_content(compact(scenario).toStdString(), JsonType);
         return;
     }
+    if (req.method == "DELETE") {
+        std::lock_guard<std::mutex> lock(mutex);
+        scenario = SimDomainServer::defaultScenario();
+        res.set_content(compact(scenario).toStdString(), JsonType);
+        return;
+    }
     if (req.method != "PUT" && req.method != "PATCH") {
-        reject(405, "GET, PUT or PATCH");
+        reject(405, "GET, PUT, PATCH or DELETE");
         return;
     }
     QJsonParseError error;

@@ -72,10 +72,7 @@ bool DomainServer::setScenario(const QJsonObject &scenario)
     return !control("PUT", "/__sim/scenario", QJsonDocument(scenario).toJson()).isEmpty();
 }
 
-QJsonObject DomainServer::scenario()
-{
-    return QJsonDocument::fromJson(control("GET", "/__sim/scenario")).object();
-}
+bool DomainServer::resetScenario() { return !control("DELETE", "/__sim/scenario").isEmpty(); }
 
 bool DomainServer::setReply(const QString &endpoint, const QJsonObject &reply)
 {

@@ -24,7 +24,7 @@ public:
 
     // Scenario changes; each answers false (and warns) when the server refused it.
     bool setScenario(const QJsonObject &scenario);
-    QJsonObject scenario();
+    bool resetScenario();  // back to the built-in default
     bool setReply(const QString &endpoint, const QJsonObject &reply);
     bool setPolicy(const QString &policyName, const QJsonObject &reply);
 

@@ -37,7 +37,6 @@ Fixture::Fixture(int standIns, bool applySeam)
         m_server.reset(new DomainServer());
         if (!m_server->isRunning())
             qFatal("the stand-in domain server did not come up");
-        m_defaultScenario = m_server->scenario();
     }
 }
 
@@ -56,7 +55,7 @@ void Fixture::reset()
             m_daemon->clearCalls(path);
     }
     if (m_server) {
-        m_server->setScenario(m_defaultScenario);
+        m_server->resetScenario();
         m_server->clearRequests();
     }
     m_root->remove("/var/log/kiv-domain-client/kiv-domain-session-agent.log");

@@ -81,7 +81,6 @@ private:
     std::unique_ptr<DBusMock> m_daemon, m_logind, m_systemd, m_accounts, m_securityCenter, m_desktopShell,
         m_sessionManager;
     std::unique_ptr<DomainServer> m_server;
-    QJsonObject m_defaultScenario;
     std::unique_ptr<AgentRun> m_agent;
 };
 
