@@ -29,22 +29,25 @@ template <typename ByteAt> QString encryptedHex(int length, ByteAt byteAt)
     sm4_ctx ctx;
     sm4_setkey_enc(&ctx, reinterpret_cast<const unsigned char *>(FixedKey));
 
+    // A few blocks at a time, so that the block layer can work on two side by side.
+    constexpr int Chunk = 8 * BlockSize;
     static const char digits[] = "0123456789abcdef";
     QString hex(2 * padded, Qt::Uninitialized);
     QChar *out = hex.data();
-    unsigned char block[BlockSize];
-    for (int offset = 0; offset < padded; offset += BlockSize) {
-        if (offset + BlockSize <= length) {
-            for (int i = 0; i < BlockSize; ++i)
-                block[i] = byteAt(offset + i);
+    unsigned char chunk[Chunk];
+    for (int offset = 0; offset < padded; offset += Chunk) {
+        const int size = qMin(Chunk, padded - offset);
+        if (offset + size <= length) {
+            for (int i = 0; i < size; ++i)
+                chunk[i] = byteAt(offset + i);
         } else {
-            for (int i = 0; i < BlockSize; ++i)
-                block[i] = offset + i < length ? byteAt(offset + i) : pad;
+            for (int i = 0; i < size; ++i)
+                chunk[i] = offset + i < length ? byteAt(offset + i) : pad;
         }
-        sm4_crypt_ecb(&ctx, 1, BlockSize, block, block);
-        for (unsigned char byte : block) {
-            *out++ = QLatin1Char(digits[byte >> 4]);
-            *out++ = QLatin1Char(digits[byte & 0xf]);
+        sm4_crypt_ecb(&ctx, 1, size, chunk, chunk);
+        for (int i = 0; i < size; ++i) {
+            *out++ = QLatin1Char(digits[chunk[i] >> 4]);
+            *out++ = QLatin1Char(digits[chunk[i] & 0xf]);
         }
     }
     return hex;
