@@ -7,8 +7,8 @@ const char *const FixedKey = "73QKRTbWmuPLxvF8";
 // ECB does not chain; the IV only has to pass the byte-string cipher's length check.
 const char *const FixedIv = "mmqtyrrrbnhjklss";
 constexpr int BlockSize = 16;
-// The hexadecimal text of the cipher must fit in one string.
-constexpr int MaxPlainLength = 128 * 1024 * 1024;
+// The hexadecimal text of the cipher (four bytes per plain byte) must fit in one string.
+constexpr int MaxPlainLength = 256 * 1024 * 1024;
 
 sm4 fixedCipher()
 {
