@@ -24,4 +24,6 @@ env_run build/bench/bench_policy_revert build/sim/domain-server/domain-server-si
 echo
 env_run build/bench/bench_sm4 2>&1 | table
 echo
+env_run build/bench/bench_progress 500 2>&1 | table
+echo
 env_run build/bench/bench_log 20000 2>&1 | table

@@ -3,9 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTextStream>
 #include <QTimer>
 #include <QtDebug>
+
+#include <sys/stat.h>
 
 #include "paths.h"
 #include "taskwindow.h"
@@ -16,7 +17,7 @@ const int CheckIntervalMs = 1000;
 const int HideDelayMs = 2000;
 const int Complete = 100;
 // What the package manager writes when it sets up one package.
-const QString SettingUpMark = QStringLiteral("正在设置");
+const QByteArray SettingUpMark = QByteArrayLiteral("正在设置");
 
 // The id names a folder right under the task store; anything else would lead elsewhere.
 bool isTaskFolderName(const QString &taskId)
@@ -64,6 +65,10 @@ void TaskInstallProgress::showNotify(const QString &taskId, const QString &taskN
 
     this->taskId = taskId;
     installLogPath = taskDir + "/install.log";
+    logOffset = 0;
+    setUpCount = 0;
+    logDevice = logInode = 0;
+    missingLogReported = false;
 
     delete timer;
     timer = new QTimer(this);
@@ -82,24 +87,49 @@ void TaskInstallProgress::onCheckProgress()
         return;
     }
 
-    int done = 0;
     QFile log(installLogPath);
-    if (!log.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qWarning() << "Failed to open file for reading";
+    if (!log.open(QIODevice::ReadOnly)) {
+        // The daemon may take minutes before it writes the log: once per absence is enough.
+        if (!missingLogReported)
+            qWarning() << "Failed to open file for reading";
+        missingLogReported = true;
+        // Whatever appears next is a new log, even where the file system reuses the inode.
+        logOffset = 0;
+        setUpCount = 0;
+        logDevice = logInode = 0;
     } else {
-        QTextStream in(&log);
-        in.setCodec("UTF-8");
-        while (!in.atEnd()) {
-            const QString line = in.readLine();
-            if (line.contains(SettingUpMark)) {
-                ++done;
-                qInfo() << line;
+        missingLogReported = false;
+        struct stat info = {};
+        const bool identified = ::fstat(log.handle(), &info) == 0;
+        const qint64 size = identified ? qint64(info.st_size) : log.size();
+        const bool replaced = identified && (quint64(info.st_dev) != logDevice || quint64(info.st_ino) != logInode);
+        if (replaced || size < logOffset) {
+            logOffset = 0;
+            setUpCount = 0;
+        }
+        if (identified) {
+            logDevice = quint64(info.st_dev);
+            logInode = quint64(info.st_ino);
+        }
+        // Only what was appended since the last check, and only whole lines: a line the package
+        // manager is still writing is read again, complete, at a later check.
+        if (log.seek(logOffset)) {
+            while (true) {
+                QByteArray line = log.readLine();
+                if (!line.endsWith('\n'))
+                    break;
+                logOffset += line.size();
+                if (!line.contains(SettingUpMark))
+                    continue;
+                ++setUpCount;
+                line.chop(line.endsWith("\r\n") ? 2 : 1);
+                qInfo() << QString::fromUtf8(line);  // each set-up line once, when it is first seen
             }
         }
         log.close();
     }
     // Dependencies and re-runs set up more packages than the task brought: that is complete too.
-    ui->progressBar->setValue(qMin(done * 100 / packageCount, Complete));
+    ui->progressBar->setValue(qMin(setUpCount * 100 / packageCount, Complete));
 }
 
 void TaskInstallProgress::onValueChanged(int value)

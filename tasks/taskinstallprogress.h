@@ -36,4 +36,14 @@ private:
     QString installLogPath;
     QString taskDir;
     int packageCount = 0;
+
+    // The log is read on from where the last check stopped: the offset just after the last
+    // complete line read, the set-up lines counted up to there, and which file that was (device
+    // and inode), so that a replaced or shortened log is read again from the top.
+    qint64 logOffset = 0;
+    int setUpCount = 0;
+    quint64 logDevice = 0;
+    quint64 logInode = 0;
+    // The missing log is reported once, not on every tick, until it appears.
+    bool missingLogReported = false;
 };

@@ -3,10 +3,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 namespace {
-const unsigned char SboxTable[256] = {
+constexpr unsigned char SboxTable[256] = {
     0xd6, 0x90, 0xe9, 0xfe, 0xcc, 0xe1, 0x3d, 0xb7, 0x16, 0xb6, 0x14, 0xc2, 0x28, 0xfb, 0x2c, 0x05,
     0x2b, 0x67, 0x9a, 0x76, 0x2a, 0xbe, 0x04, 0xc3, 0xaa, 0x44, 0x13, 0x26, 0x49, 0x86, 0x06, 0x99,
     0x9c, 0x42, 0x50, 0xf4, 0x91, 0xef, 0x98, 0x7a, 0x33, 0x54, 0x0b, 0x43, 0xed, 0xcf, 0xac, 0x62,
@@ -25,24 +24,62 @@ const unsigned char SboxTable[256] = {
     0x18, 0xf0, 0x7d, 0xec, 0x3a, 0xdc, 0x4d, 0x20, 0x79, 0xee, 0x5f, 0x3e, 0xd7, 0xcb, 0x39, 0x48,
 };
 
-const uint32_t CK[32] = {
+constexpr uint32_t CK[32] = {
     0x00070e15, 0x1c232a31, 0x383f464d, 0x545b6269, 0x70777e85, 0x8c939aa1, 0xa8afb6bd, 0xc4cbd2d9,
     0xe0e7eef5, 0xfc030a11, 0x181f262d, 0x343b4249, 0x50575e65, 0x6c737a81, 0x888f969d, 0xa4abb2b9,
     0xc0c7ced5, 0xdce3eaf1, 0xf8ff060d, 0x141b2229, 0x30373e45, 0x4c535a61, 0x686f767d, 0x848b9299,
     0xa0a7aeb5, 0xbcc3cad1, 0xd8dfe6ed, 0xf4fb0209, 0x10171e25, 0x2c333a41, 0x484f565d, 0x646b7279,
 };
 
-const uint32_t FK[4] = {0xa3b1bac6, 0x56aa3350, 0x677d9197, 0xb27022dc};
+constexpr uint32_t FK[4] = {0xa3b1bac6, 0x56aa3350, 0x677d9197, 0xb27022dc};
 
 constexpr int BlockSize = 16;
 constexpr size_t MaxLength = INT_MAX - 2 * BlockSize;  // the block layer counts in int
 
-uint32_t loadBigEndian(const unsigned char *bytes)
+constexpr uint32_t rotateLeft(uint32_t word, int bits) { return (word << bits) | (word >> (32 - bits)); }
+
+// The S-box and a linear transform combined, one table per byte position: the transform commutes
+// with rotation, so the table for byte position p is the one for the top byte rotated right by 8p
+// bits. Four tables save the rotations in the rounds; they are built by the compiler, so there is
+// nothing to initialise at run time.
+struct Tables {
+    uint32_t t[4][256];
+};
+
+template <typename Linear> constexpr Tables combinedTables(Linear linear)
+{
+    Tables tables{};
+    for (int value = 0; value < 256; ++value) {
+        const uint32_t top = linear(uint32_t(SboxTable[value]) << 24);
+        for (int position = 0; position < 4; ++position)
+            tables.t[position][value] = position == 0 ? top : rotateLeft(top, 32 - 8 * position);
+    }
+    return tables;
+}
+
+// L of the rounds and L' of the key schedule.
+constexpr uint32_t roundLinear(uint32_t b)
+{
+    return b ^ rotateLeft(b, 2) ^ rotateLeft(b, 10) ^ rotateLeft(b, 18) ^ rotateLeft(b, 24);
+}
+constexpr uint32_t keyLinear(uint32_t b) { return b ^ rotateLeft(b, 13) ^ rotateLeft(b, 23); }
+
+constexpr Tables RoundTables = combinedTables([](uint32_t b) { return roundLinear(b); });
+constexpr Tables KeyTables = combinedTables([](uint32_t b) { return keyLinear(b); });
+
+// T and T' of the standard: the S-box on each byte, then the linear transform.
+inline uint32_t transform(const Tables &tables, uint32_t word)
+{
+    return tables.t[0][word >> 24] ^ tables.t[1][(word >> 16) & 0xff] ^ tables.t[2][(word >> 8) & 0xff]
+        ^ tables.t[3][word & 0xff];
+}
+
+inline uint32_t loadBigEndian(const unsigned char *bytes)
 {
     return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | uint32_t(bytes[3]);
 }
 
-void storeBigEndian(uint32_t word, unsigned char *bytes)
+inline void storeBigEndian(uint32_t word, unsigned char *bytes)
 {
     bytes[0] = (unsigned char)(word >> 24);
     bytes[1] = (unsigned char)(word >> 16);
@@ -50,39 +87,65 @@ void storeBigEndian(uint32_t word, unsigned char *bytes)
     bytes[3] = (unsigned char)word;
 }
 
-uint32_t rotateLeft(uint32_t word, int bits) { return (word << bits) | (word >> (32 - bits)); }
-
-// The non-linear substitution: the S-box on each byte of the word.
-uint32_t tau(uint32_t word)
-{
-    return uint32_t(SboxTable[word >> 24]) << 24 | uint32_t(SboxTable[(word >> 16) & 0xff]) << 16
-        | uint32_t(SboxTable[(word >> 8) & 0xff]) << 8 | uint32_t(SboxTable[word & 0xff]);
-}
-
-// T of the rounds and T' of the key schedule differ only in their linear transform.
-uint32_t roundTransform(uint32_t word)
-{
-    const uint32_t b = tau(word);
-    return b ^ rotateLeft(b, 2) ^ rotateLeft(b, 10) ^ rotateLeft(b, 18) ^ rotateLeft(b, 24);
-}
-
-uint32_t keyTransform(uint32_t word)
-{
-    const uint32_t b = tau(word);
-    return b ^ rotateLeft(b, 13) ^ rotateLeft(b, 23);
-}
-
 int blockCount(int length) { return length <= 0 ? 0 : (length + BlockSize - 1) / BlockSize; }
+
+// The 32 rounds on one block. Input and output may overlap: the block is read whole first.
+inline void cryptBlock(const unsigned long sk[32], const unsigned char *input, unsigned char *output)
+{
+    uint32_t x0 = loadBigEndian(input), x1 = loadBigEndian(input + 4), x2 = loadBigEndian(input + 8),
+             x3 = loadBigEndian(input + 12);
+    for (int i = 0; i < 32; i += 4) {
+        x0 ^= transform(RoundTables, x1 ^ x2 ^ x3 ^ uint32_t(sk[i]));
+        x1 ^= transform(RoundTables, x2 ^ x3 ^ x0 ^ uint32_t(sk[i + 1]));
+        x2 ^= transform(RoundTables, x3 ^ x0 ^ x1 ^ uint32_t(sk[i + 2]));
+        x3 ^= transform(RoundTables, x0 ^ x1 ^ x2 ^ uint32_t(sk[i + 3]));
+    }
+    storeBigEndian(x3, output);
+    storeBigEndian(x2, output + 4);
+    storeBigEndian(x1, output + 8);
+    storeBigEndian(x0, output + 12);
+}
+
+// Two independent blocks side by side: each round of one waits on its table look-ups, which the
+// other one's round fills. Input and output may overlap.
+inline void cryptTwoBlocks(const unsigned long sk[32], const unsigned char *input, unsigned char *output)
+{
+    uint32_t a0 = loadBigEndian(input), a1 = loadBigEndian(input + 4), a2 = loadBigEndian(input + 8),
+             a3 = loadBigEndian(input + 12);
+    uint32_t b0 = loadBigEndian(input + 16), b1 = loadBigEndian(input + 20), b2 = loadBigEndian(input + 24),
+             b3 = loadBigEndian(input + 28);
+    for (int i = 0; i < 32; i += 4) {
+        const uint32_t k0 = uint32_t(sk[i]), k1 = uint32_t(sk[i + 1]), k2 = uint32_t(sk[i + 2]),
+                       k3 = uint32_t(sk[i + 3]);
+        a0 ^= transform(RoundTables, a1 ^ a2 ^ a3 ^ k0);
+        b0 ^= transform(RoundTables, b1 ^ b2 ^ b3 ^ k0);
+        a1 ^= transform(RoundTables, a2 ^ a3 ^ a0 ^ k1);
+        b1 ^= transform(RoundTables, b2 ^ b3 ^ b0 ^ k1);
+        a2 ^= transform(RoundTables, a3 ^ a0 ^ a1 ^ k2);
+        b2 ^= transform(RoundTables, b3 ^ b0 ^ b1 ^ k2);
+        a3 ^= transform(RoundTables, a0 ^ a1 ^ a2 ^ k3);
+        b3 ^= transform(RoundTables, b0 ^ b1 ^ b2 ^ k3);
+    }
+    storeBigEndian(a3, output);
+    storeBigEndian(a2, output + 4);
+    storeBigEndian(a1, output + 8);
+    storeBigEndian(a0, output + 12);
+    storeBigEndian(b3, output + 16);
+    storeBigEndian(b2, output + 20);
+    storeBigEndian(b1, output + 24);
+    storeBigEndian(b0, output + 28);
+}
 }  // namespace
 
 void sm4_setkey(unsigned long sk[32], const unsigned char key[16])
 {
-    uint32_t k[36];
-    for (int i = 0; i < 4; ++i)
-        k[i] = loadBigEndian(key + 4 * i) ^ FK[i];
-    for (int i = 0; i < 32; ++i) {
-        k[i + 4] = k[i] ^ keyTransform(k[i + 1] ^ k[i + 2] ^ k[i + 3] ^ CK[i]);
-        sk[i] = k[i + 4];
+    uint32_t k0 = loadBigEndian(key) ^ FK[0], k1 = loadBigEndian(key + 4) ^ FK[1],
+             k2 = loadBigEndian(key + 8) ^ FK[2], k3 = loadBigEndian(key + 12) ^ FK[3];
+    for (int i = 0; i < 32; i += 4) {
+        sk[i] = k0 ^= transform(KeyTables, k1 ^ k2 ^ k3 ^ CK[i]);
+        sk[i + 1] = k1 ^= transform(KeyTables, k2 ^ k3 ^ k0 ^ CK[i + 1]);
+        sk[i + 2] = k2 ^= transform(KeyTables, k3 ^ k0 ^ k1 ^ CK[i + 2]);
+        sk[i + 3] = k3 ^= transform(KeyTables, k0 ^ k1 ^ k2 ^ CK[i + 3]);
     }
 }
 
@@ -105,36 +168,35 @@ void sm4_setkey_dec(sm4_ctx *ctx, const unsigned char key[16])
 
 void sm4_one_round(const unsigned long sk[32], const unsigned char input[16], unsigned char output[16])
 {
-    uint32_t x[36];
-    for (int i = 0; i < 4; ++i)
-        x[i] = loadBigEndian(input + 4 * i);
-    for (int i = 0; i < 32; ++i)
-        x[i + 4] = x[i] ^ roundTransform(x[i + 1] ^ x[i + 2] ^ x[i + 3] ^ uint32_t(sk[i]));
-    for (int i = 0; i < 4; ++i)
-        storeBigEndian(x[35 - i], output + 4 * i);
+    cryptBlock(sk, input, output);
 }
 
 void sm4_crypt_ecb(sm4_ctx *ctx, int /*mode*/, int length, const unsigned char *input, unsigned char *output)
 {
-    for (int block = 0; block < blockCount(length); ++block)
-        sm4_one_round(ctx->sk, input + block * BlockSize, output + block * BlockSize);
+    const int blocks = blockCount(length);
+    int block = 0;
+    for (; block + 1 < blocks; block += 2)
+        cryptTwoBlocks(ctx->sk, input + block * BlockSize, output + block * BlockSize);
+    if (block < blocks)
+        cryptBlock(ctx->sk, input + block * BlockSize, output + block * BlockSize);
 }
 
 void sm4_crypt_cbc(sm4_ctx *ctx, int mode, int length, unsigned char iv[16], const unsigned char *input,
                    unsigned char *output)
 {
     unsigned char block[BlockSize];
-    for (int n = 0; n < blockCount(length); ++n) {
+    const int blocks = blockCount(length);
+    for (int n = 0; n < blocks; ++n) {
         const unsigned char *in = input + n * BlockSize;
         unsigned char *out = output + n * BlockSize;
         if (mode == 1) {
             for (int i = 0; i < BlockSize; ++i)
                 block[i] = in[i] ^ iv[i];
-            sm4_one_round(ctx->sk, block, out);
+            cryptBlock(ctx->sk, block, out);
             std::memcpy(iv, out, BlockSize);
         } else {
             std::memcpy(block, in, BlockSize);  // in and out may be the same block
-            sm4_one_round(ctx->sk, block, out);
+            cryptBlock(ctx->sk, block, out);
             for (int i = 0; i < BlockSize; ++i)
                 out[i] ^= iv[i];
             std::memcpy(iv, block, BlockSize);
@@ -153,22 +215,23 @@ std::string sm4::encrypt(const std::string &plain)
     if (!keyMaterialValid() || plain.empty() || plain.size() > MaxLength)
         return std::string();
 
-    // A whole block of padding when the text already fills its blocks.
+    // A whole block of padding when the text already fills its blocks. The blocks are encrypted in
+    // place in the string that is returned: one buffer for the whole call.
     const size_t padded = BlockSize * (plain.size() / BlockSize) + BlockSize;
-    std::vector<unsigned char> input(padded, (unsigned char)(padded - plain.size()));
-    std::memcpy(input.data(), plain.data(), plain.size());
-    std::vector<unsigned char> output(padded);
+    std::string result(padded, char(padded - plain.size()));
+    std::memcpy(&result[0], plain.data(), plain.size());
+    auto *blocks = reinterpret_cast<unsigned char *>(&result[0]);
 
     sm4_ctx ctx;
     sm4_setkey_enc(&ctx, reinterpret_cast<const unsigned char *>(key.data()));
     if (type == CBC) {
         unsigned char chain[BlockSize];
         std::memcpy(chain, iv.data(), BlockSize);
-        sm4_crypt_cbc(&ctx, 1, int(padded), chain, input.data(), output.data());
+        sm4_crypt_cbc(&ctx, 1, int(padded), chain, blocks, blocks);
     } else {
-        sm4_crypt_ecb(&ctx, 1, int(padded), input.data(), output.data());
+        sm4_crypt_ecb(&ctx, 1, int(padded), blocks, blocks);
     }
-    return std::string(reinterpret_cast<const char *>(output.data()), padded);
+    return result;
 }
 
 std::string sm4::decrypt(const std::string &cipher)
@@ -177,25 +240,25 @@ std::string sm4::decrypt(const std::string &cipher)
         return std::string();
 
     // Only whole blocks are meaningful; a partial last block is filled with zeros, never with
-    // whatever the memory held.
-    const size_t rounded = size_t(blockCount(int(cipher.size()))) * BlockSize;
-    std::vector<unsigned char> input(rounded, 0);
-    std::memcpy(input.data(), cipher.data(), cipher.size());
-    std::vector<unsigned char> output(rounded, 0);
+    // whatever the memory held. Decrypted in place, then cut to the plain text.
+    const size_t length = cipher.size();
+    std::string result(size_t(blockCount(int(length))) * BlockSize, '\0');
+    std::memcpy(&result[0], cipher.data(), length);
+    auto *blocks = reinterpret_cast<unsigned char *>(&result[0]);
 
     sm4_ctx ctx;
     sm4_setkey_dec(&ctx, reinterpret_cast<const unsigned char *>(key.data()));
     if (type == CBC) {
         unsigned char chain[BlockSize];
         std::memcpy(chain, iv.data(), BlockSize);
-        sm4_crypt_cbc(&ctx, 0, int(rounded), chain, input.data(), output.data());
+        sm4_crypt_cbc(&ctx, 0, int(result.size()), chain, blocks, blocks);
     } else {
-        sm4_crypt_ecb(&ctx, 0, int(rounded), input.data(), output.data());
+        sm4_crypt_ecb(&ctx, 0, int(result.size()), blocks, blocks);
     }
 
-    const size_t length = cipher.size();
-    const size_t pad = output[length - 1];
+    const size_t pad = blocks[length - 1];
     if (pad > length)
         return std::string();
-    return std::string(reinterpret_cast<const char *>(output.data()), length - pad);
+    result.resize(length - pad);
+    return result;
 }

@@ -1,9 +1,12 @@
 // The progress dialog against a real task store under a temporary root: package counting, the
-// per-second reading of the task's install log, completion, and notifications it must ignore.
+// per-second reading of the task's install log as it grows, is replaced or disappears, what the
+// check writes into the agent's log, completion, and notifications it must ignore.
 #include <QtTest>
 
 #include <QLabel>
 #include <QProgressBar>
+
+#include <cstdio>
 
 #include "taskinstallprogress.h"
 #include "tasktestsupport.h"
@@ -12,6 +15,7 @@ namespace {
 const QString TaskStore = QStringLiteral("/usr/share/kiv-domain-client/tasks/");
 const QString SetUpLine = QStringLiteral("正在设置 pkg%1 (1.0-%1) ...");
 const QString UnpackLine = QStringLiteral("正在解压 pkg%1 (1.0-%1) ...");
+const QString MissingLog = QStringLiteral("Failed to open file for reading");
 }  // namespace
 
 class TestTaskInstallProgress : public QObject
@@ -36,6 +40,10 @@ private:
     void makeTask(const QString &id, int packages) const;
     // The task's log with `setUp` set-up lines among unpack lines; a negative count removes it.
     void writeLog(const QString &id, int setUp, const QString &prefix = QString()) const;
+    // One step of a table row: "-" no log; "N" the log holds N set-up lines, written over the
+    // same file (it grows, or shrinks); "N+" as "N" and then the next set-up line half written;
+    // "Nr" a longer log with N set-up lines put in place of the file (another file).
+    void writeLogStep(const QString &id, const QString &step, const QString &prefix) const;
     QProgressBar *bar() const { return m_dialog->findChild<QProgressBar *>("progressBar"); }
     QString label() const { return m_dialog->findChild<QLabel *>("task_label")->text(); }
     QTimer *checkTimer() const { return m_dialog->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly); }
@@ -70,26 +78,71 @@ void TestTaskInstallProgress::writeLog(const QString &id, int setUp, const QStri
     m_root->writeFile(path, lines.join('\n').toUtf8() + "\n");
 }
 
+void TestTaskInstallProgress::writeLogStep(const QString &id, const QString &step, const QString &prefix) const
+{
+    const QString path = TaskStore + id + "/install.log";
+    if (step == "-") {
+        writeLog(id, -1);
+    } else if (step.endsWith('+')) {
+        // The package manager is in the middle of the next set-up line: the mark is written, the
+        // rest and the newline are not.
+        writeLog(id, step.chopped(1).toInt() + 1, prefix);
+        const QByteArray whole = m_root->readFile(path);
+        m_root->writeFile(path, whole.left(whole.size() - int(qstrlen(") ...\n"))));
+    } else if (step.endsWith('r')) {
+        writeLog(id, step.chopped(1).toInt(), prefix);
+        const QByteArray lines = m_root->readFile(path);
+        m_root->writeFile(path + ".new", QString(UnpackLine + "\n").arg(0).repeated(20).toUtf8() + lines);
+        QCOMPARE(std::rename(QFile::encodeName(m_root->path(path + ".new")).constData(),
+                             QFile::encodeName(m_root->path(path)).constData()),
+                 0);
+    } else {
+        writeLog(id, step.toInt(), prefix);
+    }
+}
+
 void TestTaskInstallProgress::ticksShowTheShareSetUp_data()
 {
     QTest::addColumn<int>("packages");
     QTest::addColumn<QString>("prefix");
-    QTest::addColumn<QList<int>>("setUpPerTick");  // -1: no log
-    QTest::addColumn<QList<int>>("expected");
+    QTest::addColumn<QStringList>("steps");     // the log before each tick, see writeLogStep
+    QTest::addColumn<QList<int>>("expected");   // the bar after each tick
+    QTest::addColumn<QList<int>>("logged");     // set-up lines in the agent's log after each tick
+    QTest::addColumn<QList<int>>("warnings");   // missing-log warnings after each tick
 
-    QTest::newRow("4 packages set up one by one") << 4 << "" << QList<int>{1, 2, 3, 4} << QList<int>{25, 50, 75, 100};
-    QTest::newRow("3 packages, 1 set up") << 3 << "" << QList<int>{1} << QList<int>{33};
-    QTest::newRow("mark inside the line counts") << 2 << "dpkg: " << QList<int>{1, 2} << QList<int>{50, 100};
-    QTest::newRow("only unpacking so far") << 2 << "" << QList<int>{0} << QList<int>{0};
-    QTest::newRow("log not written yet, then gone") << 4 << "" << QList<int>{-1, 2, -1} << QList<int>{0, 50, 0};
+    QTest::newRow("4 packages set up one by one, each line logged once")
+        << 4 << "" << QStringList{"1", "2", "2", "3", "4"} << QList<int>{25, 50, 50, 75, 100}
+        << QList<int>{1, 2, 2, 3, 4} << QList<int>{0, 0, 0, 0, 0};
+    QTest::newRow("3 packages, 1 set up") << 3 << "" << QStringList{"1"} << QList<int>{33} << QList<int>{1}
+                                          << QList<int>{0};
+    QTest::newRow("mark inside the line counts") << 2 << "dpkg: " << QStringList{"1", "2"} << QList<int>{50, 100}
+                                                 << QList<int>{1, 2} << QList<int>{0, 0};
+    QTest::newRow("only unpacking so far") << 2 << "" << QStringList{"0"} << QList<int>{0} << QList<int>{0}
+                                           << QList<int>{0};
+    QTest::newRow("line being written counts once complete")
+        << 4 << "" << QStringList{"1+", "1+", "2"} << QList<int>{25, 25, 50} << QList<int>{1, 1, 2}
+        << QList<int>{0, 0, 0};
+    QTest::newRow("replaced log read from the top") << 4 << "" << QStringList{"2", "1r"} << QList<int>{50, 25}
+                                                    << QList<int>{2, 3} << QList<int>{0, 0};
+    QTest::newRow("shortened log read from the top") << 4 << "" << QStringList{"3", "1", "2"}
+                                                     << QList<int>{75, 25, 50} << QList<int>{3, 4, 5}
+                                                     << QList<int>{0, 0, 0};
+    QTest::newRow("missing log warned once until it appears")
+        << 4 << "" << QStringList{"-", "-", "-", "1"} << QList<int>{0, 0, 0, 25} << QList<int>{0, 0, 0, 1}
+        << QList<int>{1, 1, 1, 1};
+    QTest::newRow("log gone again is warned again, and read anew")
+        << 4 << "" << QStringList{"-", "2", "-", "1"} << QList<int>{0, 50, 0, 25} << QList<int>{0, 2, 2, 3}
+        << QList<int>{1, 1, 2, 2};
 }
 
 void TestTaskInstallProgress::ticksShowTheShareSetUp()
 {
     QFETCH(int, packages);
     QFETCH(QString, prefix);
-    QFETCH(QList<int>, setUpPerTick);
+    QFETCH(QStringList, steps);
     QFETCH(QList<int>, expected);
+    QFETCH(QList<int>, logged);
+    QFETCH(QList<int>, warnings);
 
     const QString id = QString("ticks-%1").arg(QTest::currentDataTag()).replace(' ', '-').remove(',');
     makeTask(id, packages);
@@ -99,12 +152,14 @@ void TestTaskInstallProgress::ticksShowTheShareSetUp()
     QCOMPARE(label(), QString("软件安装任务 “办公套件” 当前进度："));
     QCOMPARE(bar()->value(), 0);
 
-    for (int i = 0; i < setUpPerTick.size(); ++i) {
-        const int warningsBefore = m_root->countInLog("Failed to open file for reading");
-        writeLog(id, setUpPerTick[i], prefix);
+    const int setUpBefore = m_root->countInLog("正在设置");
+    const int warningsBefore = m_root->countInLog(MissingLog);
+    for (int i = 0; i < steps.size(); ++i) {
+        writeLogStep(id, steps[i], prefix);
         m_dialog->onCheckProgress();
         QCOMPARE(bar()->value(), expected[i]);
-        QCOMPARE(m_root->countInLog("Failed to open file for reading") - warningsBefore, setUpPerTick[i] < 0 ? 1 : 0);
+        QCOMPARE(m_root->countInLog("正在设置") - setUpBefore, logged[i]);
+        QCOMPARE(m_root->countInLog(MissingLog) - warningsBefore, warnings[i]);
     }
 }
 
@@ -163,12 +218,21 @@ void TestTaskInstallProgress::anotherTaskRestartsAtZero()
     m_dialog->showNotify("first", "第一个");
     m_dialog->onCheckProgress();
     QCOMPARE(bar()->value(), 50);
+    const int warnings = m_root->countInLog(MissingLog);
+    writeLog("first", -1);
+    m_dialog->onCheckProgress();
+    QCOMPARE(m_root->countInLog(MissingLog), warnings + 1);
 
     m_dialog->showNotify("second", "第二个");
     QCOMPARE(bar()->value(), 0);
     QCOMPARE(label(), QString("软件安装任务 “第二个” 当前进度："));
     QCOMPARE(m_dialog->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly).size(), 1);
     QVERIFY(checkTimer()->isActive());
+
+    // The new task's own missing log is reported, once.
+    m_dialog->onCheckProgress();
+    m_dialog->onCheckProgress();
+    QCOMPARE(m_root->countInLog(MissingLog), warnings + 2);
 
     // The second task's log is read now, out of its own package count.
     writeLog("first", 4);
