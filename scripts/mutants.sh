@@ -9,7 +9,8 @@
 # found exactly once in its file.
 #
 # Usage: scripts/mutants.sh [--source DIR] [--work DIR] [--only ID[,ID...]] [--jobs N]
-#                           [--list FILE] [--results FILE] [--timeout S] [--check-suite] [--dry-run]
+#                           [--list FILE] [--results FILE] [--timeout S] [--check-suite] [--no-repeat]
+#                           [--dry-run]
 #   --source DIR   tree to mutate (default: the repository holding this script); its tracked
 #                  files are copied, uncommitted edits included
 #   --work DIR     scratch folder outside the source (default: /tmp/mutants-<name of the source>);
@@ -20,6 +21,8 @@
 #   --results FILE markdown results table (default: WORK/results.md)
 #   --timeout S    CTest's time-out for a test without one of its own (default 600, as CI)
 #   --check-suite  run the whole suite once on the unmutated copy first; stop if it fails
+#   --no-repeat    do not run a killing test a second time (by default a kill that does not
+#                  happen again, a time-out aside, is marked "passed when repeated: flaky?")
 #   --dry-run      only check that every selected row applies to the source, build nothing
 #
 # A tool for developers, not a CI step: a whole run takes hours. Tests run one at a time and at
@@ -39,6 +42,7 @@ results=
 ctest_timeout=600
 check_suite=0
 dry_run=0
+repeat=1
 
 usage() { sed -n '2,/^set -uo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
 die() { echo "mutants: $*" >&2; exit 2; }
@@ -54,6 +58,7 @@ while [ $# -gt 0 ]; do
         --timeout) ctest_timeout=${2:?}; shift 2 ;;
         --check-suite) check_suite=1; shift ;;
         --dry-run) dry_run=1; shift ;;
+        --no-repeat) repeat=0; shift ;;
         -h|--help) usage; exit 0 ;;
         *) usage >&2; die "unknown argument: $1" ;;
     esac
@@ -316,7 +321,7 @@ for row in "${rows[@]}"; do
     status= killer= reason= note=
     build_log=$logs/$id.build.log
     test_log=$logs/$id.test.log
-    rm -f "$build_log" "$test_log" "$logs/$id.first.log"
+    rm -f "$build_log" "$test_log" "$logs/$id.first.log" "$logs/$id.repeat.log"
 
     backup=$work/backup.$id
     if ! why=$(helper apply "$list" "$id" "$src" "$backup" write); then
@@ -348,6 +353,12 @@ for row in "${rows[@]}"; do
                     status=killed
                     IFS=$'\t' read -r killer reason < <(failed_test "$test_log")
                 fi
+            fi
+            # A kill that does not happen again points at a flaky test rather than at the mutant.
+            if [ "$status" = killed ] && [ $repeat = 1 ] && [ -n "$killer" ] && [[ $reason != *Timeout* ]] &&
+                run_logged "$logs/$id.repeat.log" env -C "$build" \
+                    ctest -R "^${killer}\$" --output-on-failure --timeout "$ctest_timeout"; then
+                note="passed when repeated: flaky?"
             fi
         fi
         restore
