@@ -46,8 +46,7 @@ bool CorrectionGuard::mayCorrect(const char *operation, const QString &item, Kin
     // its state or the server's value is another.
     if (kind == Kind::Service && state.failed && state.failedLocal == local && state.failedServer == server)
         return false;
-    while (!state.recent.isEmpty() && nowMs - state.recent.first() >= WindowMs)
-        state.recent.removeFirst();
+    forgetOlderThanWindow(state, nowMs);
     if (state.recent.size() < MaxCorrections)
         return true;
     if (!state.breakerOpen) {
@@ -65,9 +64,16 @@ void CorrectionGuard::corrected(const QString &item, bool reportFollows, qint64 
 {
     Item &state = m_items[item];
     ++state.corrections;
+    forgetOlderThanWindow(state, nowMs);
     state.recent.append(nowMs);
     if (reportFollows)
         ++state.ownReports;
+}
+
+void CorrectionGuard::forgetOlderThanWindow(Item &state, qint64 nowMs)
+{
+    while (!state.recent.isEmpty() && nowMs - state.recent.first() >= WindowMs)
+        state.recent.removeFirst();
 }
 
 void CorrectionGuard::notKept(const char *operation, const QString &item, const QString &local, const QString &server)

@@ -58,6 +58,7 @@ private:
         QString failedServer;
     };
 
+    static void forgetOlderThanWindow(Item &state, qint64 nowMs);
     static void notTaken(const char *operation, Item &state, const QString &item, const QString &local,
                          const QString &server);
 
