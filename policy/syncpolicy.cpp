@@ -76,6 +76,7 @@ SyncPolicy::SyncPolicy(QObject *parent)
     : QObject(parent)
     , httpProxy(new HttpProxy(this))
 {
+    m_clock.start();
 }
 
 void SyncPolicy::monitor()
@@ -155,25 +156,40 @@ void SyncPolicy::onSettingsChanged(const QString &key)
         Log::GetInstance()->SaveFileLog(LOG_INFO, "don't control policy %s", utf8(key).constData());
         return;
     }
+    using Kind = CorrectionGuard::Kind;
+    using Report = CorrectionGuard::Report;
     QVariant local;
     if (key == "usbstoragestatus" || key == "usbintfctrl") {
         if (!deviceControlSettings || !readKey(deviceControlSettings, key, local))
             return;
-        const bool storage = key == "usbstoragestatus";
-        const HttpResult answer = storage ? httpProxy->getUSBStoragePolicy() : httpProxy->getUSBPolicy();
-        if (enforceable(answer) && local.toInt() != answer.value.toInt())
-            doSettingsSyncInt(storage ? "usb_storage" : "usb", local.toInt(), answer.value.toInt());
+        const QString item = key == "usbstoragestatus" ? "usb_storage" : "usb";
+        const Report report = m_guard.reported(item);
+        if (report == Report::Dropped)
+            return;
+        const HttpResult answer = item == "usb_storage" ? httpProxy->getUSBStoragePolicy() : httpProxy->getUSBPolicy();
+        const int server = answer.value.toInt();
+        if (switchedOn(item, answer) && enforceable(answer) &&
+            correctionDue("onSettingsChanged", item, Kind::Setting, report, QString::number(local.toInt()),
+                          QString::number(server)))
+            doSettingsSyncInt(item, local.toInt(), server);
     } else if (key == "pictureUri") {
         if (!backgroundSettings || !readKey(backgroundSettings, key, local))
             return;
+        const Report report = m_guard.reported("wallpaper");
+        if (report == Report::Dropped)
+            return;
         const HttpResult answer = httpProxy->getWallPaperPolicy();
-        if (enforceable(answer) && local.toString() != answer.value)
+        if (switchedOn("wallpaper", answer) && enforceable(answer) &&
+            correctionDue("onSettingsChanged", "wallpaper", Kind::Setting, report, local.toString(), answer.value))
             doSettingsSyncStr("wallpaper", local.toString(), answer.value);
     } else if (key == "idleDelay") {
         if (!sessionSettings || !readKey(sessionSettings, key, local))
             return;
+        const Report report = m_guard.reported("idle-delay");
+        if (report == Report::Dropped)
+            return;
         const HttpResult answer = httpProxy->getIdeldelayPolicy();
-        if (!answer.switchStatus)
+        if (!switchedOn("idle-delay", answer))
             return;
         // The last value the server gave stands in when it cannot answer with one now.
         int server = 0;
@@ -184,9 +200,29 @@ void SyncPolicy::onSettingsChanged(const QString &key)
             server = Utils::get_policy_idleDelay();
         }
         Log::GetInstance()->SaveFileLog(LOG_INFO, "local idle_delay: %d, server_idle_delay: %d", local.toInt(), server);
-        if (local.toInt() != server)
+        if (correctionDue("onSettingsChanged", "idle-delay", Kind::Setting, report, QString::number(local.toInt()),
+                          QString::number(server)))
             doSettingsSyncInt("idle-delay", local.toInt(), server);
     }
+}
+
+bool SyncPolicy::switchedOn(const QString &item, const HttpResult &answer)
+{
+    // Once the server no longer prescribes anything for the item, its past corrections and
+    // failures are history; switched on again, it starts afresh.
+    if (answer.code == 200 && answer.success && !answer.switchStatus)
+        m_guard.switchedOff(item);
+    return answer.switchStatus;
+}
+
+bool SyncPolicy::correctionDue(const char *operation, const QString &item, CorrectionGuard::Kind kind,
+                               CorrectionGuard::Report report, const QString &local, const QString &server)
+{
+    if (local == server) {
+        m_guard.inOrder(item);
+        return false;
+    }
+    return m_guard.mayCorrect(operation, item, kind, report, local, server, m_clock.elapsed());
 }
 
 void SyncPolicy::doSettingsSyncInt(const QString &name, int local, int server)
@@ -194,11 +230,11 @@ void SyncPolicy::doSettingsSyncInt(const QString &name, int local, int server)
     Log::GetInstance()->SaveFileLog(LOG_INFO, "sync policy %s status from server, local status:%d server status:%d",
                                     utf8(name).constData(), local, server);
     if (name == "usb")
-        writeBack(deviceControlSettings, "usbintfctrl", server);
+        writeBack(deviceControlSettings, "usbintfctrl", name, server);
     else if (name == "usb_storage")
-        writeBack(deviceControlSettings, "usbstoragestatus", server);
+        writeBack(deviceControlSettings, "usbstoragestatus", name, server);
     else if (name == "idle-delay")
-        writeBack(sessionSettings, "idleDelay", server);
+        writeBack(sessionSettings, "idleDelay", name, server);
 }
 
 void SyncPolicy::doSettingsSyncStr(const QString &name, const QString &local, const QString &server)
@@ -209,10 +245,10 @@ void SyncPolicy::doSettingsSyncStr(const QString &name, const QString &local, co
         return;
     if (backgroundSettings)
         qDebug() << "all key" << backgroundSettings->keys();
-    writeBack(backgroundSettings, "pictureUri", server);
+    writeBack(backgroundSettings, "pictureUri", name, server);
 }
 
-void SyncPolicy::writeBack(QGSettings *settings, const QString &key, const QVariant &server)
+void SyncPolicy::writeBack(QGSettings *settings, const QString &key, const QString &item, const QVariant &server)
 {
     const QString serverText = server.toString();
     if (!settings || !settings->keys().contains(key)) {
@@ -220,21 +256,13 @@ void SyncPolicy::writeBack(QGSettings *settings, const QString &key, const QVari
                                         "writeBack", utf8(key).constData(), utf8(serverText).constData());
         return;
     }
-    // A value the key refuses (out of its range, say) would otherwise be written at every change.
-    if (m_refused.contains(key) && m_refused.value(key) == serverText) {
-        Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: %s refused the server value %s before, not written again",
-                                        "writeBack", utf8(key).constData(), utf8(serverText).constData());
-        return;
-    }
-    settings->trySet(key, server);
+    // A refused write (a locked key, a value out of the key's range) raises no change
+    // notification; the next change of the key tries again.
+    const bool written = settings->trySet(key, server);
+    m_guard.corrected(item, written, m_clock.elapsed());
     const QString stored = settings->get(key).toString();
-    if (stored == serverText) {
-        m_refused.remove(key);
-        return;
-    }
-    m_refused.insert(key, serverText);
-    Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s did not keep the server value %s, it holds %s", "writeBack",
-                                    utf8(key).constData(), utf8(serverText).constData(), utf8(stored).constData());
+    if (stored != serverText)
+        m_guard.notKept("writeBack", item, stored, serverText);
 }
 
 void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString unitName, QString result)
@@ -247,11 +275,15 @@ void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString un
     if (deferWhileHandling([this, unitName] { onSSHStatusChanged(0, QDBusObjectPath(), unitName, QString()); }))
         return;
     const HandlingInTurn turn(this);
+    const CorrectionGuard::Report report = m_guard.reported("ssh");
+    if (report == CorrectionGuard::Report::Dropped)
+        return;
     const HttpResult answer = httpProxy->getSSHPolicy();
-    if (!enforceable(answer))
+    if (!switchedOn("ssh", answer) || !enforceable(answer))
         return;
     const int server = answer.value.toInt();
-    if (sshUnitState() != server)
+    if (correctionDue("onSSHStatusChanged", "ssh", CorrectionGuard::Kind::Service, report,
+                      QString::number(sshUnitState()), QString::number(server)))
         syncService("onSSHStatusChanged", "ssh", server);
 }
 
@@ -277,9 +309,15 @@ void SyncPolicy::onFirewallStatusChanged(bool enable)
     if (deferWhileHandling([this, enable] { onFirewallStatusChanged(enable); }))
         return;
     const HandlingInTurn turn(this);
+    const CorrectionGuard::Report report = m_guard.reported("firewalld");
+    if (report == CorrectionGuard::Report::Dropped)
+        return;
     const HttpResult answer = httpProxy->getFirewallldPolicy();
-    if (enforceable(answer) && int(enable) != answer.value.toInt())
-        syncService("onFirewallStatusChanged", "firewalld", answer.value.toInt());
+    const int server = answer.value.toInt();
+    if (switchedOn("firewalld", answer) && enforceable(answer) &&
+        correctionDue("onFirewallStatusChanged", "firewalld", CorrectionGuard::Kind::Service, report,
+                      QString::number(int(enable)), QString::number(server)))
+        syncService("onFirewallStatusChanged", "firewalld", server);
 }
 
 void SyncPolicy::onFirewallLevelChanged(int level)
@@ -287,9 +325,15 @@ void SyncPolicy::onFirewallLevelChanged(int level)
     if (deferWhileHandling([this, level] { onFirewallLevelChanged(level); }))
         return;
     const HandlingInTurn turn(this);
+    const CorrectionGuard::Report report = m_guard.reported("firewalld_level");
+    if (report == CorrectionGuard::Report::Dropped)
+        return;
     const HttpResult answer = httpProxy->getFirewalldLevelPolicy();
-    if (enforceable(answer) && level != answer.value.toInt())
-        syncService("onFirewallLevelChanged", "firewalld_level", answer.value.toInt());
+    const int server = answer.value.toInt();
+    if (switchedOn("firewalld_level", answer) && enforceable(answer) &&
+        correctionDue("onFirewallLevelChanged", "firewalld_level", CorrectionGuard::Kind::Service, report,
+                      QString::number(level), QString::number(server)))
+        syncService("onFirewallLevelChanged", "firewalld_level", server);
 }
 
 void SyncPolicy::syncService(const char *operation, const QString &name, int server)
@@ -297,4 +341,6 @@ void SyncPolicy::syncService(const char *operation, const QString &name, int ser
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: ask the daemon to sync %s to %d", operation, utf8(name).constData(),
                                     server);
     dbus::instance()->sync(name, QString::number(server));
+    // The daemon answers nothing; whether the service changed shows in its next report.
+    m_guard.corrected(name, true, m_clock.elapsed());
 }
