@@ -19,16 +19,18 @@ bool startUnit(const QDBusConnection &bus, const QString &unit)
     return bus.call(start).type() == QDBusMessage::ReplyMessage;
 }
 
-QString activeState(const QDBusConnection &bus, const QString &unitPath, int timeoutMs, QString *error)
+bool activeState(const QDBusConnection &bus, const QString &unitPath, int timeoutMs, QString &state, QString *error)
 {
     QDBusMessage get = QDBusMessage::createMethodCall(Service, unitPath, "org.freedesktop.DBus.Properties", "Get");
     get << QString("org.freedesktop.systemd1.Unit") << QString("ActiveState");
     const QDBusMessage reply = bus.call(get, QDBus::Block, timeoutMs);
-    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
-        return reply.arguments().first().value<QDBusVariant>().variant().toString();
+    if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+        state = reply.arguments().first().value<QDBusVariant>().variant().toString();
+        return true;
+    }
     if (error)
         *error = reply.errorMessage();
-    return QString();
+    return false;
 }
 
 bool watchJobRemoved(const QDBusConnection &bus, QObject *receiver, const char *slot, QString *error)

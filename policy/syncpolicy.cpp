@@ -2,8 +2,6 @@
 
 #include <QDBusConnection>
 #include <QDBusError>
-#include <QDBusMessage>
-#include <QDBusVariant>
 #include <QGSettings>
 #include <QTimer>
 #include <QtDebug>
@@ -11,6 +9,8 @@
 #include "domaindbusinterface.h"
 #include "httpproxy.h"
 #include "log.h"
+#include "settingsguard.h"
+#include "systemd.h"
 #include "utils.h"
 
 namespace {
@@ -95,7 +95,7 @@ void SyncPolicy::monitor()
 QGSettings *SyncPolicy::watch(const QByteArray &schemaId)
 {
     // Opening a schema that is not installed would abort the whole agent.
-    if (!QGSettings::isSchemaInstalled(schemaId)) {
+    if (!SettingsGuard::schemaInstalled(schemaId)) {
         if (!m_missingSchemas.contains(schemaId)) {
             m_missingSchemas.insert(schemaId);
             Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: settings schema %s is not installed, its keys are not watched",
@@ -114,11 +114,13 @@ void SyncPolicy::monitorDbusSignal()
         return;
     m_signalsWatched = true;
     QDBusConnection bus = QDBusConnection::systemBus();
+    QString error;
+    if (!Systemd::watchJobRemoved(bus, this, SLOT(onSSHStatusChanged(uint, QDBusObjectPath, QString, QString)), &error))
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot watch %s of %s: %s", "monitorDbusSignal", "JobRemoved",
+                                        "org.freedesktop.systemd1", utf8(error).constData());
     const struct {
         const char *service, *path, *interface, *name, *slot;
     } signalsWatched[] = {
-        {"org.freedesktop.systemd1", "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "JobRemoved",
-         SLOT(onSSHStatusChanged(uint, QDBusObjectPath, QString, QString))},
         {SecurityCenter, FirewallObject, FirewallInterface, "FirewallStatusChanged",
          SLOT(onFirewallStatusChanged(bool))},
         {SecurityCenter, FirewallObject, FirewallInterface, "FirewallLevelChanged", SLOT(onFirewallLevelChanged(int))},
@@ -128,16 +130,12 @@ void SyncPolicy::monitorDbusSignal()
             Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot watch %s of %s: %s", "monitorDbusSignal",
                                             watched.name, watched.service, utf8(bus.lastError().message()).constData());
     }
-    // systemd sends its job signals only to the clients that subscribed to them; the request is
-    // sent without waiting for systemd's answer.
-    bus.send(QDBusMessage::createMethodCall("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                            "org.freedesktop.systemd1.Manager", "Subscribe"));
 }
 
 bool SyncPolicy::readKey(QGSettings *settings, const QString &key, QVariant &value) const
 {
     // get() of a key the installed schema lacks would abort the agent.
-    if (!settings->keys().contains(key)) {
+    if (!SettingsGuard::hasKey(*settings, key)) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: the installed schema has no key %s", "onSettingsChanged",
                                         utf8(key).constData());
         return false;
@@ -251,7 +249,7 @@ void SyncPolicy::doSettingsSyncStr(const QString &name, const QString &local, co
 void SyncPolicy::writeBack(QGSettings *settings, const QString &key, const QString &item, const QVariant &server)
 {
     const QString serverText = server.toString();
-    if (!settings || !settings->keys().contains(key)) {
+    if (!settings || !SettingsGuard::hasKey(*settings, key)) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s is not available, the server value %s is not written",
                                         "writeBack", utf8(key).constData(), utf8(serverText).constData());
         return;
@@ -289,17 +287,14 @@ void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString un
 
 int SyncPolicy::sshUnitState() const
 {
-    QDBusMessage get = QDBusMessage::createMethodCall("org.freedesktop.systemd1", "/org/freedesktop/systemd1/unit/ssh_2eservice",
-                                                      "org.freedesktop.DBus.Properties", "Get");
-    get << QString("org.freedesktop.systemd1.Unit") << QString("ActiveState");
-    const QDBusMessage reply = QDBusConnection::systemBus().call(get, QDBus::Block, UnitStateLimitMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+    QString state, error;
+    if (!Systemd::activeState(QDBusConnection::systemBus(), "/org/freedesktop/systemd1/unit/ssh_2eservice",
+                              UnitStateLimitMs, state, &error)) {
         // An unreadable state counts as a stopped service.
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot read the state of ssh.service: %s", "onSSHStatusChanged",
-                                        utf8(reply.errorMessage()).constData());
+                                        utf8(error).constData());
         return 0;
     }
-    const QString state = reply.arguments().first().value<QDBusVariant>().variant().toString();
     qDebug() << "SSH service state changed to" << state;
     return state == "active" ? 1 : 0;
 }
