@@ -6,18 +6,16 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusReply>
 
 #include "accounts.h"
 #include "domaindbusinterface.h"
+#include "logind.h"
 #include "logging.h"
 #include "utils.h"
 
 namespace {
-const char *const LogindService = "org.freedesktop.login1";
-const char *const LogindPath = "/org/freedesktop/login1";
-const char *const LogindInterface = "org.freedesktop.login1.Manager";
-
 const char *const DesktopService = "org.freedesktop.Desktop";
 const char *const DesktopPath = "/org/freedesktop/Desktop";
 const char *const DesktopInterface = "org.freedesktop.Desktop";
@@ -45,18 +43,14 @@ void dbus::system_control(int mode)
     Utils::handleForceFullScreen(true, false);
     TAGGED_INFO(DBUS) << "control model " << mode;
 
-    QString method;
-    if (mode == PowerOff)
-        method = "PowerOff";
-    else if (mode == Reboot)
-        method = "Reboot";
-    else
+    if (mode != PowerOff && mode != Reboot)
         return;
-
-    const QDBusMessage reply =
-        callOnce(QDBusConnection::systemBus(), LogindService, LogindPath, LogindInterface, method, {true});
-    if (reply.type() == QDBusMessage::ErrorMessage)
-        TAGGED_WARNING(DBUS) << "call " << method << " error:" << QDBusError(reply);
+    QDBusPendingCall call = mode == PowerOff ? Logind::powerOff(QDBusConnection::systemBus(), true)
+                                             : Logind::reboot(QDBusConnection::systemBus(), true);
+    // The session is ending: wait here for logind (and the user, who may be asked to authorise).
+    call.waitForFinished();
+    if (call.isError())
+        TAGGED_WARNING(DBUS) << "call " << (mode == PowerOff ? "PowerOff" : "Reboot") << " error:" << call.error();
 }
 
 void dbus::setTaskViewVisible(bool visible)

@@ -1,24 +1,23 @@
 #include "notify.h"
 
-#include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDesktopWidget>
 #include <QFontMetrics>
 #include <QTimer>
 #include <QtDebug>
 
 #include "logging.h"
+#include "popupplacement.h"
+#include "sessionmanager.h"
 #include "timelimits.h"
 #include "ui_notify.h"
 
 namespace {
-const char *const SessionManagerService = "org.gnome.SessionManager";
-const char *const SessionManagerPath = "/org/gnome/SessionManager";
-const char *const SessionManagerInterface = "org.gnome.SessionManager";
 const uint LogoutMode = 1;  // log out without asking, as the count-down already warned the user
 
 enum Action { Shutdown = 0, Reboot = 1 };
+
+const int TextMargin = 20;  // the popup's width beyond its text
 
 // Seconds of a notice as the popup keeps them: a negative time counts as 0, so that the popup
 // goes away instead of staying until the session ends.
@@ -68,17 +67,37 @@ Notify::Notify(QJsonObject json, int time, QWidget *parent)
 
 Notify::~Notify() { delete ui; }
 
-// Style, size and place: as wide as the text plus a margin, never wrapped, at the top centre.
+// Style, size and place: at the top centre of the primary screen, placed again when the screens
+// change.
 void Notify::shape(const QString &text)
 {
     setAttribute(Qt::WA_TranslucentBackground);
     setStyleSheet("background-color:#F3F2F1; border-radius:6px;border: 3px solid #F3F2F1;");
-
-    const QFontMetrics metrics(ui->notify_label->font());
-    setFixedSize(metrics.horizontalAdvance(text) + 20, 2 * metrics.height());
-
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-    move((QApplication::desktop()->width() - width()) / 2, 10);
+    setWindowRole(objectName());
+    setAccessibleName(text);
+
+    auto *placement = new PopupPlacement(this, PopupPlacement::TopCentre);
+    connect(placement, &PopupPlacement::areaChanged, this, [this, text] { fitText(text); });
+    fitText(text);
+    placement->place();
+}
+
+// As wide as the text plus a margin, on one line; a text wider than the screen wraps within it,
+// the popup as much taller as its lines need.
+void Notify::fitText(const QString &text)
+{
+    const QFontMetrics metrics(ui->notify_label->font());
+    const int wanted = metrics.horizontalAdvance(text) + TextMargin;
+    const int room = PopupPlacement::availableArea().width();
+    const bool wrap = room > 0 && wanted > room;
+    ui->notify_label->setWordWrap(wrap);
+    if (!wrap) {
+        setFixedSize(wanted, 2 * metrics.height());
+        return;
+    }
+    const int lines = ui->notify_label->heightForWidth(room - TextMargin);
+    setFixedSize(room, lines + metrics.height());
 }
 
 // The display time, held to what a timer can run: at most about 24 days.
@@ -94,21 +113,14 @@ void Notify::onTimeout()
 {
     emit timeout();
 
-    QString method;
-    QVariantList arguments;
-    if (op == Shutdown) {
-        method = "Logout";
-        arguments << QVariant::fromValue(LogoutMode);
-    } else if (op == Reboot) {
-        method = "Reboot";
-    } else {
+    QDBusMessage reply;
+    if (op == Shutdown)
+        reply = SessionManager::logout(QDBusConnection::sessionBus(), LogoutMode);
+    else if (op == Reboot)
+        reply = SessionManager::reboot(QDBusConnection::sessionBus());
+    else
         return;
-    }
-
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(SessionManagerService, SessionManagerPath, SessionManagerInterface, method);
-    call.setArguments(arguments);
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call);
     if (reply.type() == QDBusMessage::ErrorMessage)
-        qInfo().noquote() << "call " + method + " error:" << reply.errorName() << reply.errorMessage();
+        qInfo().noquote() << QString(op == Shutdown ? "call Logout error:" : "call Reboot error:") << reply.errorName()
+                          << reply.errorMessage();
 }

@@ -32,6 +32,7 @@ public slots:
 
 private:
     void shape(const QString &text);
+    void fitText(const QString &text);
     QTimer *startDisplayTimer();
 
     Ui::Notify *ui;

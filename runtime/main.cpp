@@ -53,6 +53,10 @@ int main(int argc, char *argv[])
     std::signal(SIGABRT, signalHandler);
 
     try {
+        // Windows at the screen's scale (twice as large on a 2x screen); a scale between whole
+        // steps is rounded down below .75, and fonts take the rest.
+        QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+        QApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::RoundPreferFloor);
         QApplication app(argc, argv);
         QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
 

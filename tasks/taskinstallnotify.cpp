@@ -18,7 +18,15 @@ TaskInstallNotify::TaskInstallNotify(QWidget *parent)
 {
     ui->setupUi(this);
     hide();
-    TaskWindow::shape(this, TaskWindow::TopCentre);
+    frame = new TaskWindow(this, ui->widget, ui->pushButton, ui->label->text(), PopupPlacement::TopCentre);
+
+    // An answer counts only when the button is pressed and released on it: a press that the user
+    // takes back by leaving the button before letting go answers nothing (the form binds these
+    // slots to the buttons' release, which also comes on leaving).
+    for (QPushButton *button : {ui->now_btn, ui->install_later_btn})
+        disconnect(button, &QPushButton::released, this, nullptr);
+    connect(ui->now_btn, &QPushButton::clicked, this, &TaskInstallNotify::on_now_btn_released);
+    connect(ui->install_later_btn, &QPushButton::clicked, this, &TaskInstallNotify::on_install_later_btn_released);
 }
 
 TaskInstallNotify::~TaskInstallNotify() { delete ui; }
@@ -44,6 +52,7 @@ void TaskInstallNotify::showNotify(const QString &taskId, const QString &taskNam
     // The label shows rich text; the task name comes from outside and must stay plain text.
     ui->notify_content->setText(QString("<html><font color='black'>%1</font><font color='red'>%2</font></html>")
                                     .arg(first.toHtmlEscaped(), second));
+    frame->fit();
     show();
 }
 

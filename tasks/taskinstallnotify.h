@@ -3,6 +3,8 @@
 #include <QString>
 #include <QWidget>
 
+class TaskWindow;
+
 namespace Ui {
 class TaskInstallNotify;
 }
@@ -32,4 +34,5 @@ private:
     Ui::TaskInstallNotify *ui;
     QString taskId;
     QString taskName;
+    TaskWindow *frame;
 };

@@ -33,7 +33,7 @@ TaskInstallProgress::TaskInstallProgress(QWidget *parent)
 {
     ui->setupUi(this);
     hide();
-    TaskWindow::shape(this, TaskWindow::Centre);
+    frame = new TaskWindow(this, ui->widget, ui->pushButton, ui->task_label->text(), PopupPlacement::Centre);
     connect(ui->progressBar, &QProgressBar::valueChanged, this, &TaskInstallProgress::onValueChanged);
 }
 
@@ -75,6 +75,8 @@ void TaskInstallProgress::showNotify(const QString &taskId, const QString &taskN
     timer->setInterval(CheckIntervalMs);
     connect(timer, &QTimer::timeout, this, &TaskInstallProgress::onCheckProgress);
     timer->start();
+    setAccessibleName(ui->task_label->text());
+    frame->fit();
     show();
 }
 

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 class QTimer;
+class TaskWindow;
 
 namespace Ui {
 class TaskInstallProgress;
@@ -20,6 +21,8 @@ public:
     ~TaskInstallProgress() override;
 
     void showNotify(const QString &taskId, const QString &taskName);
+    // The task followed; the router passes its completion on to a prompt of the same task only.
+    QString currentTaskId() const { return taskId; }
 
 signals:
     void installComplete(bool result);
@@ -36,6 +39,7 @@ private:
     QString installLogPath;
     QString taskDir;
     int packageCount = 0;
+    TaskWindow *frame;
 
     // The log is read on from where the last check stopped: the offset just after the last
     // complete line read, the set-up lines counted up to there, and which file that was (device

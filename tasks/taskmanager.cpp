@@ -31,8 +31,12 @@ TaskManager::TaskManager(QObject *parent)
     connect(daemon, &dbus::RebootNotify, this, &TaskManager::onRebootNotify);
     connect(daemon, &dbus::ShowProgress, this, &TaskManager::onShowProgress);
 
-    connect(installProgress, &TaskInstallProgress::installComplete, installNotify,
-            &TaskInstallNotify::onInstallComplete);
+    // A finished installation hides the prompt of its own task only, not another task's prompt
+    // that is waiting for the user's answer.
+    connect(installProgress, &TaskInstallProgress::installComplete, this, [this](bool result) {
+        if (installProgress->currentTaskId() == installNotify->currentTaskId())
+            installNotify->onInstallComplete(result);
+    });
 
     QTimer::singleShot(InitDelayMs, this, [] { dbus::instance()->Init(); });
 
@@ -83,8 +87,9 @@ void TaskManager::showInstallNotify(const QString &taskId, const QString &taskNa
                                     bool need_reboot, int completeTime)
 {
     qInfo() << "showInstallNotify";
-    if (rebootNotify->isVisible()) {
-        // An installation never starts its prompt over a pending reboot.
+    if (rebootNotify->isRebootPending()) {
+        // An installation never starts its prompt over a pending reboot, also when the user has
+        // closed the count-down: the reboot would cut the installation.
         qWarning() << "reboot notify is show";
         return;
     }

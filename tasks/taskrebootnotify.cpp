@@ -1,10 +1,12 @@
 #include "taskrebootnotify.h"
 
 #include <QDBusConnection>
-#include <QDBusMessage>
+#include <QDBusError>
+#include <QDBusPendingCallWatcher>
 #include <QTimer>
 #include <QtDebug>
 
+#include "logind.h"
 #include "taskwindow.h"
 #include "ui_taskrebootnotify.h"
 
@@ -19,7 +21,13 @@ TaskRebootNotify::TaskRebootNotify(QWidget *parent)
 {
     ui->setupUi(this);
     hide();
-    TaskWindow::shape(this, TaskWindow::TopCentre);
+    frame = new TaskWindow(this, ui->widget, ui->pushButton, ui->label->text(), PopupPlacement::TopCentre);
+
+    // The reboot is asked for only when the button is pressed and released on it: a press that
+    // the user takes back by leaving the button first does nothing (the form binds the slot to
+    // the button's release, which also comes on leaving).
+    disconnect(ui->reboot_btn, &QPushButton::released, this, nullptr);
+    connect(ui->reboot_btn, &QPushButton::clicked, this, &TaskRebootNotify::on_reboot_btn_released);
 }
 
 TaskRebootNotify::~TaskRebootNotify() { delete ui; }
@@ -27,6 +35,7 @@ TaskRebootNotify::~TaskRebootNotify() { delete ui; }
 void TaskRebootNotify::showNotify(const QString &, const QString &)
 {
     countDown();
+    frame->fit();
     show();
 }
 
@@ -48,6 +57,8 @@ void TaskRebootNotify::countDown()
     connect(timer, &QTimer::timeout, this, &TaskRebootNotify::onTimeout);
     timer->start();
 }
+
+bool TaskRebootNotify::isRebootPending() const { return (timer && timer->isActive()) || request; }
 
 void TaskRebootNotify::onTimeout()
 {
@@ -77,13 +88,44 @@ void TaskRebootNotify::doReboot()
     if (timer)
         timer->stop();
     hide();
+    if (request) {
+        qWarning() << "doReboot: logind is still being asked";
+        return;
+    }
+    requestReboot(false);  // no interactive authorisation
+}
 
-    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
-                                                       "org.freedesktop.login1.Manager", "Reboot");
-    call << false;  // no interactive authorisation
-    const QDBusMessage reply = QDBusConnection::systemBus().call(call);
-    if (reply.type() == QDBusMessage::ErrorMessage)
-        qInfo() << "call Reboot error:" << reply.errorName() << reply.errorMessage();
+// logind is asked without waiting for its answer: the agent goes on serving its callers and the
+// desktop meanwhile, and the answer is bounded (see Logind).
+void TaskRebootNotify::requestReboot(bool interactive)
+{
+    request = new QDBusPendingCallWatcher(Logind::reboot(QDBusConnection::systemBus(), interactive), this);
+    connect(request, &QDBusPendingCallWatcher::finished, this,
+            [this, interactive](QDBusPendingCallWatcher *answer) { onRebootAnswered(answer, interactive); });
+}
+
+void TaskRebootNotify::onRebootAnswered(QDBusPendingCallWatcher *answer, bool interactive)
+{
+    answer->deleteLater();
+    request = nullptr;
+    if (!answer->isError())
+        return;  // logind reboots the machine
+
+    const QDBusError error = answer->error();
+    qWarning() << "call Reboot error:" << error.name() << error.message();
+    if (timer && timer->isActive())
+        return;  // a new count-down began meanwhile; it asks again at its end
+    if (!interactive) {
+        // Other sessions open or no standing authorisation: the system may ask the user.
+        requestReboot(true);
+        return;
+    }
+    // Refused both ways: the reboot is still owed. The count-down shows again, its button lets the
+    // user ask at once, and its end asks again.
+    qWarning() << "reboot refused, count down again";
+    countDown();
+    frame->fit();
+    show();
 }
 
 void TaskRebootNotify::showSecondsLeft()

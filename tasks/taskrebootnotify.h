@@ -3,7 +3,9 @@
 #include <QString>
 #include <QWidget>
 
+class QDBusPendingCallWatcher;
 class QTimer;
+class TaskWindow;
 
 namespace Ui {
 class TaskRebootNotify;
@@ -22,6 +24,8 @@ public:
     void showNotify(const QString &taskId, const QString &taskName);
     void countDown();
     void doReboot();
+    // A reboot is on its way: the count-down runs (shown or hidden) or logind is being asked.
+    bool isRebootPending() const;
 
 public slots:
     void onTimeout();
@@ -30,8 +34,12 @@ public slots:
 
 private:
     void showSecondsLeft();
+    void requestReboot(bool interactive);
+    void onRebootAnswered(QDBusPendingCallWatcher *answer, bool interactive);
 
     Ui::TaskRebootNotify *ui;
     QTimer *timer = nullptr;
     int seconds = 0;
+    QDBusPendingCallWatcher *request = nullptr;  // logind's answer still to come
+    TaskWindow *frame;
 };

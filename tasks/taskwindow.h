@@ -1,16 +1,47 @@
 #pragma once
 
+#include <QHash>
+#include <QMargins>
+#include <QObject>
+#include <QSize>
+
+#include "popupplacement.h"
+
 class QWidget;
 
-// The look shared by the task dialogs: a frameless tool window that stays above the others,
-// placed on the desktop and cut to rounded corners.
-namespace TaskWindow {
+// The look shared by the task dialogs: a frameless tool window that stays above the others, cut
+// to rounded corners and kept on the primary screen. The form's size is the least size: the
+// window grows where its texts need more room (a long task name, a large font) and stays within
+// the screen's available area, where the texts wrap instead. A child of the window.
+class TaskWindow : public QObject
+{
+    Q_OBJECT
 
-enum Placement {
-    TopCentre,  // centred horizontally, 10 px below the top of the desktop
-    Centre,     // centred on the desktop
+public:
+    // content: the form's one child that holds the dialog's widgets in its layout. The window's
+    // accessible name is its title text; closeButton ("X") is named for screen readers and
+    // answers the Escape key.
+    TaskWindow(QWidget *window, QWidget *content, QWidget *closeButton, const QString &title,
+               PopupPlacement::Position position);
+
+    // Sizes the window to show the whole content with its present texts, then places it again.
+    void fit();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    struct FormSize {
+        QSize minimum;
+        QSize maximum;
+        bool wordWrap = false;
+    };
+    void giveTextsTheirWidth(bool squeezed);
+
+    QWidget *m_window;
+    QWidget *m_content;
+    PopupPlacement *m_placement;
+    QSize m_formSize;
+    QMargins m_margins;  // the content's distance from the window's edges
+    QHash<QWidget *, FormSize> m_formSizes;
 };
-
-void shape(QWidget *window, Placement placement);
-
-}  // namespace TaskWindow

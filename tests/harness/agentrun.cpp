@@ -66,15 +66,26 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
             args << "--ro-bind" << m_root.path(file) << file;
     }
     args << m_extraBinds << "--" << m_program << m_arguments;
+    const int heartbeatsLogged = m_root.countInLog("setHeartBeat timeout(");
     m_process.start("bwrap", args);
     if (!m_process.waitForStarted(10000))
         return false;
     if (!waitForName)
         return true;
-    // The name is claimed before the service object is exported: wait for both.
-    return TestEnv::waitFor([this] {
-        return m_process.state() == QProcess::Running && sessionNameOwned() && sessionServiceExported();
-    }, timeoutMs);
+    // The object is exported as the name is claimed, before the start-up work. The agent's last
+    // step before its event loop, the task router, follows right after it logs the daemon's
+    // answer to the heartbeat period; a call the agent does not know is answered from that loop.
+    if (!TestEnv::waitFor([this] { return m_process.state() == QProcess::Running && sessionNameOwned(); }, timeoutMs))
+        return false;
+    if (m_program != TestEnv::agentProgram())
+        return true;
+    const QString told = "setHeartBeat timeout(";
+    if (!TestEnv::waitFor([&] { return m_root.countInLog(told) > heartbeatsLogged; }, timeoutMs))
+        return false;
+    const QDBusMessage unknown = QDBusMessage::createMethodCall(TestEnv::AgentService, TestEnv::AgentPath,
+                                                                TestEnv::AgentInterface, "ready");
+    return QDBusConnection::sessionBus().call(unknown, QDBus::Block, timeoutMs).errorName() ==
+           "org.freedesktop.DBus.Error.UnknownMethod";
 }
 
 bool AgentRun::waitForExit(int timeoutMs)

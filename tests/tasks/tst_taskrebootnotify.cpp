@@ -1,5 +1,5 @@
 // The reboot count-down against logind's stand-in on the test system bus: the text as it runs
-// down, the one "Reboot" request at its end or on the button, and notifications while counting.
+// down, the one "Reboot" request at its end, and notifications while counting.
 #include <QtTest>
 
 #include <QLabel>
@@ -25,10 +25,8 @@ private slots:
 
     void countDownEndsInOneReboot_data();
     void countDownEndsInOneReboot();
-    void rebootButtonRebootsAtOnce();
     void secondNotificationKeepsTheCount();
     void notificationAfterARebootRequestStartsAgain();
-    void refusedRebootIsLogged();
 
 private:
     QString text() const { return m_dialog->findChild<QLabel *>("notify_content")->text(); }
@@ -95,18 +93,6 @@ void TestTaskRebootNotify::countDownEndsInOneReboot()
     QVERIFY(m_root->logText().contains("reboot timeout  1000"));
 }
 
-void TestTaskRebootNotify::rebootButtonRebootsAtOnce()
-{
-    m_dialog->showNotify("task-2", "浏览器");
-    m_dialog->onTimeout();
-
-    QTest::mouseClick(TaskTest::buttonWithText(m_dialog.get(), "立即重启"), Qt::LeftButton);
-    QCOMPARE(reboots(), QList<QVariantList>{QVariantList{false}});
-    QVERIFY(!m_dialog->isVisible());
-    QVERIFY(!countTimer()->isActive());
-    QVERIFY(m_root->logText().contains("reboot now"));
-}
-
 void TestTaskRebootNotify::secondNotificationKeepsTheCount()
 {
     m_dialog->showNotify("task-3", "输入法");
@@ -138,19 +124,6 @@ void TestTaskRebootNotify::notificationAfterARebootRequestStartsAgain()
     QVERIFY(countTimer()->isActive());
     QCOMPARE(m_dialog->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly).size(), 1);
     QVERIFY(m_dialog->isVisible());
-}
-
-void TestTaskRebootNotify::refusedRebootIsLogged()
-{
-    m_logind->addMethod(LogindPath, "org.freedesktop.login1.Manager", "Reboot", "b", "",
-                        "raise dbus.exceptions.DBusException('not allowed', "
-                        "name='org.freedesktop.DBus.Error.AccessDenied')");
-    m_dialog->showNotify("task-6", "办公套件");
-    m_dialog->doReboot();
-    QVERIFY(m_root->logText().contains("call Reboot error:"));
-    QVERIFY(m_root->logText().contains("org.freedesktop.DBus.Error.AccessDenied"));
-    QVERIFY(!m_dialog->isVisible());
-    QVERIFY(!countTimer()->isActive());
 }
 
 QTEST_MAIN(TestTaskRebootNotify)
