@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
@@ -99,6 +100,8 @@ void Fixture::forgeSignal(const QString &path, const QString &interface, const Q
     QDBusMessage forged = QDBusMessage::createSignal(path, interface, name);
     forged.setArguments(args);
     QDBusConnection::systemBus().send(forged);
+    // A round trip with the bus: it has passed the signal on before it answers.
+    QDBusConnection::systemBus().interface()->isServiceRegistered("org.freedesktop.DBus");
 }
 
 bool Fixture::startAgent(const QByteArray &config, const QByteArray &osRelease, bool waitForName)
