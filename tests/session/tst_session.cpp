@@ -412,6 +412,8 @@ void TestSession::plantedMarker()
 
     QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString("welcome alice"));
     QCOMPARE(logins().size(), 1);
+    // The planted thing is not taken for the user's marker, nor over as one.
+    QVERIFY(root.logText().contains("[LOG_ERROR] 创建requestLogin临时文件失败"));
     QCOMPARE(root.readFile("/tmp/victim.txt"), QByteArray("precious\n"));
     struct stat planted;
     QCOMPARE(lstat(marker.constData(), &planted), 0);
