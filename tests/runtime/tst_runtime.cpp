@@ -237,7 +237,7 @@ void TestRuntime::processProbes()
         running.back()->start(m_programs.filePath(m_name), {"300"});
         QVERIFY(running.back()->waitForStarted());
     }
-    const QByteArray name = (query.startsWith('/') ? m_programs.path() + query : query).replace("%1", m_name).toUtf8();
+    const QByteArray name = QString(query).replace("%1", m_name).replace(QRegularExpression("^/"), m_programs.path() + "/").toUtf8();
     QCOMPARE(seteuid(asUser), 0);
     const int counted = count_process(name.constData());
     const int found = process_is_running(name.constData());

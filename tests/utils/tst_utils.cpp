@@ -251,7 +251,8 @@ void TestUtils::probes_data()
     row("no shell: answered at once", Probe([] {
             QElapsedTimer clock;
             clock.start();
-            return texts(Utils::exec_cmd("echo never", 0), clock.elapsed() < LimitMs / 2);
+            const CmdResult result = Utils::exec_cmd("echo never", 0);
+            return texts(result, clock.elapsed() < LimitMs / 2);
         }),
         "false  true", {}, {}, "/bin/bash", "");
     row("events served while a command runs", Probe([] {
