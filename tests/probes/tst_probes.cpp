@@ -103,13 +103,12 @@ void TestProbes::serverProbes_data()
             check(name, true), QString("hostname=") + name);
 
     const QJsonObject versions = answer({{"code", 200}, {"kiv4-ver", "4.2.0"}, {"kiv5-ver", "5.1.3"}});
-    row("version for 5.0", {{"terminal_version", versions}}, [] { return Utils::getRepoClientVersion("5.0"); }, "5.1.3");
-    row("version for 4.0", {{"terminal_version", versions}}, [] { return Utils::getRepoClientVersion("4.0"); }, "4.2.0");
-    row("version for 4.0 without its own", {{"terminal_version", answer({{"kiv5-ver", "5.1.3"}})}},
-        [] { return Utils::getRepoClientVersion("4.0"); }, "");
-    row("version for another system", {{"terminal_version", versions}}, [] { return Utils::getRepoClientVersion("5.1"); }, "");
-    row("version: HTTP 500", {{"terminal_version", DomainServer::fault("http500")}},
-        [] { return Utils::getRepoClientVersion("5.0"); }, "");
+    const auto version = [](const char *os) { return Probe([os] { return Utils::getRepoClientVersion(os); }); };
+    row("version for 5.0", {{"terminal_version", versions}}, version("5.0"), "5.1.3");
+    row("version for 4.0", {{"terminal_version", versions}}, version("4.0"), "4.2.0");
+    row("version for 4.0 without its own", {{"terminal_version", answer({{"kiv5-ver", "5.1.3"}})}}, version("4.0"), "");
+    row("version for another system", {{"terminal_version", versions}}, version("5.1"), "");
+    row("version: HTTP 500", {{"terminal_version", DomainServer::fault("http500")}}, version("5.0"), "");
     // The version query starts while the check waits: both are given up within one limit.
     const Probe both = [hostnameCheck = check("pc-01")] {
         QString version = "unset";

@@ -56,13 +56,6 @@ QString gsettings(const char *schema, const char *key)
     return TestEnv::runCommand("gsettings", {"get", schema, key}).output.trimmed();
 }
 
-QString diskSerial()
-{
-    Utils::m_serial.clear();
-    Utils::m_serialList.clear();
-    return Utils::getDiskSerial();
-}
-
 QString firewall()
 {
     int level = 7, enable = 8;
@@ -113,6 +106,8 @@ void TestUtils::init()
 {
     m_fixture->reset();
     m_fixture->root().remove(Ini);
+    Utils::m_serial.clear();  // the disk's serial is kept once found
+    Utils::m_serialList.clear();
 }
 
 void TestUtils::cleanup()
@@ -178,16 +173,14 @@ void TestUtils::probes_data()
     row("a write keeps the UTF-8 text of other keys", Probe([] {
             Utils::set_hostname("研发部-01");
             return texts(stored("init/hostname"), stored("init/domain_name"), Utils::get_server_domain());
-        }),
-        "研发部-01 华东区 华东区", Ini, "[init]\ndomain_name=华东区\n");
+        }), "研发部-01 华东区 华东区", Ini, "[init]\ndomain_name=华东区\n");
     row("a file the user may not write is left as it is", Probe([] {
             QFile::setPermissions(Paths::configIni(), QFileDevice::ReadOwner | QFileDevice::ReadOther);
             seteuid(65534);  // root may write any file
             Utils::set_domain_type(5);
             seteuid(0);
             return texts(Utils::get_domain_type(), stored("init/domain_type"));
-        }),
-        "3 3", Ini, "[init]\ndomain_type=3\n");
+        }), "3 3", Ini, "[init]\ndomain_type=3\n");
     row("join marker line", PROBE(Utils::hasAddedDomain()), "true", Ini, "[init]\n;add_domain_success=true\n");
     row("plain key is no join marker", PROBE(Utils::hasAddedDomain()), "false", Ini, "[init]\nadd_domain_success=true\n");
 
@@ -196,37 +189,31 @@ void TestUtils::probes_data()
         "NAME_EN=Debian\nVERSION_ID=\"4.0\"\nID=debian\nNAME_EN=KIVDesktop=\n");
     row("os-release of the client's system", PROBE(Utils::getOSInfo()), "1 5 kiv", "/etc/os-release", Kiv5Release);
     row("os-release changed later", PROBE(Utils::getOSInfo()), "1 5 kiv", "/etc/os-release", "ID=debian\n");
-    row("host fact with a longer key", PROBE(Utils::get_file_field(Paths::kivInfo(), "MACHINE")), "", "/etc/kiv/info",
-        "MACHINE_TYPE=THIN\n");
-    row("host facts quoted, blanks folded",
+    row("host facts: a longer key, quotes, blanks",
         PROBE(Utils::get_file_field(Paths::kivInfo(), "MACHINE"), Utils::get_file_field(Paths::kivInfo(), "AREA")),
         "THIN north east", "/etc/kiv/info", "MACHINE_TYPE=x86\nMACHINE=\"THIN\"\nAREA=  north   east \n");
     row("thin terminal by its system", PROBE(Utils::isThinTerminal()), "true", "/etc/os-release", "FEATURE_NAME=thin\n");
     row("thin only in capitals", PROBE(Utils::isThinTerminal()), "false", "/etc/kiv/info", "MACHINE=thin\n");
     row("live system", PROBE(Utils::isLivecd()), "true", "/proc/cmdline", "BOOT_IMAGE=/live/vmlinuz boot=live quiet\n");
-    row("installed system", PROBE(Utils::isLivecd()), "false", "/proc/cmdline", "BOOT_IMAGE=/vmlinuz ro quiet\n");
     row("physical machine", PROBE(Utils::isVirtual()), "false", {}, {}, Virt, "echo none; exit 1");
     row("virtual machine", PROBE(Utils::isVirtual()), "true", {}, {}, Virt, "echo kvm");
     row("no answer counts as virtual", PROBE(Utils::isVirtual()), "true", {}, {}, Virt, "exit 1");
     row("machine ids, serial not specified", PROBE(Utils::getUuid(), Utils::getSn()), "u-1 0000", {}, {}, "dmidecode",
         "[ \"$2\" = system-uuid ] && echo u-1 || echo 'Not Specified'");
-    row("disk holding the root", PROBE(diskSerial()), "S2", {}, {}, "lsblk",
+    row("disk holding the root", PROBE(Utils::getDiskSerial()), "S2", {}, {}, "lsblk",
         R"(echo '{"blockdevices": [{"name": "sda", "serial": "S1", "children": [{"name": "sda1", "mountpoint": "/data"}]},
                 {"name": "sdb", "serial": "S2", "children": [{"name": "sdb1", "mountpoint": "/"}]}]}')");
-    row("root disk without serial: its uuid", PROBE(diskSerial()), "U-9", {}, {}, "lsblk",
+    row("root disk without serial: its uuid", PROBE(Utils::getDiskSerial()), "U-9", {}, {}, "lsblk",
         R"(echo '{"blockdevices": [{"name": "vda", "serial": null, "mountpoint": "/", "uuid": "U-9"}]}')");
-    row("server edition: the disk of /boot", PROBE(diskSerial()), "S1", "/etc/os-release", "PRETTY_NAME=\"KIV Server 5\"\n",
+    row("server edition: the disk of /boot", PROBE(Utils::getDiskSerial()), "S1", "/etc/os-release", "PRETTY_NAME=\"KIV Server 5\"\n",
         "lsblk", R"(echo '{"blockdevices": [{"name": "sda", "serial": "S1", "mountpoint": "/boot"}]}')");
     row("log-in name from the home folder", Probe([] {
-            const QByteArray home = qgetenv("HOME");
-            qputenv("HOME", "/home/CORP/bob.smith");
+            qputenv("HOME", "/home/CORP/bob.smith");  // read by nothing else here
             seteuid(1000);
             const QString name = Utils::getLoginName();
             seteuid(0);
-            qputenv("HOME", home);
             return name;
-        }),
-        "bob.smith");
+        }), "bob.smith");
     row("log-in name of display :0", PROBE(Utils::getLoginName()), "alice", {}, {}, "/usr/bin/who",
         "printf 'carol pts/0 2024-05-01 09:00 (10.0.0.9)\\nalice :0 2024-05-01 08:00 (:0)\\n'");
     row("a log-in time holding :0 names no one", PROBE(Utils::getLoginName()), "", {}, {}, "/usr/bin/who",
@@ -235,8 +222,7 @@ void TestUtils::probes_data()
             for (const QVariantList &user : QList<QVariantList>{{1001ull, "bob"}, {1005ull, ""}, {1002ull, "李四"}})
                 m_fixture->accounts().mock("/org/freedesktop/Accounts", "AddUser", user);
             return text(Utils::getCachedUsers());
-        }),
-        "bob|李四");
+        }), "bob|李四");
     row("token", PROBE(Utils::get_token()), "900150983cd24fb0d6963f7d28e17f72", "/usr/share/kiv-domain-client/salt/uuid.txt",
         "abc");
     row("no token", PROBE(Utils::get_token()), "");
@@ -253,22 +239,19 @@ void TestUtils::probes_data()
             clock.start();
             const CmdResult result = Utils::exec_cmd("echo never", 0);
             return texts(result, clock.elapsed() < LimitMs / 2);
-        }),
-        "false  true", {}, {}, "/bin/bash", "");
+        }), "false  true", {}, {}, "/bin/bash", "");
     row("events served while a command runs", Probe([] {
             const QString flag = Paths::under("/tmp/flag");
             QTimer::singleShot(100, [flag] { QFile(flag).open(QIODevice::WriteOnly); });
             return text(Utils::exec_cmd("while [ ! -e '" + flag + "' ]; do sleep 0.02; done; echo seen", 0));
-        }),
-        "true seen\n");
+        }), "true seen\n");
     row("a command that never ends is killed with what it started", Probe([] {
             Utils::setCommandTimeLimitMs(400);
             const CmdResult result = Utils::exec_cmd("echo started; sleep 600 & echo $!; wait", 0);
             Utils::setCommandTimeLimitMs(LimitMs);
             const qint64 child = result.output.section('\n', 1, 1).toLongLong();
             return texts(result.ok, result.output.section('\n', 0, 0), TestEnv::waitFor([&] { return ended(child); }, 5000));
-        }),
-        "false started true");
+        }), "false started true");
     row("firewall: the last bases element", Probe(firewall), "3 0", Firewall,
         "<root><bases enable=\"1\" level=\"1\"/><other enable=\"9\"/><bases enable=\"0\" level=\"3\"/></root>");
     row("firewall: only enable", Probe(firewall), "0 1", Firewall, "<root><bases enable=\"1\"/></root>");
@@ -280,8 +263,7 @@ void TestUtils::probes_data()
             Utils::start_systemd_unit("ssh.service");
             const QVariantList call = m_fixture->systemd().callsOf("/org/freedesktop/systemd1", "StartUnit").value(0);
             return texts(call.value(0).toString(), call.value(1).toString());
-        }),
-        "ssh.service replace");
+        }), "ssh.service replace");
 
     // ---- the desktop lock-down; the binding to put back is the one before the first lock-down
     row("locked down", Probe([this] {
@@ -290,26 +272,22 @@ void TestUtils::probes_data()
             QGSettings(ShowDesktop).set("show-desktop", QStringList{"<Super>d", "<Alt>d"});
             Utils::handleForceFullScreen(false, false);
             return desktop();
-        }),
-        "'[]' @as [] ['<Super>Left'] @as [] <Super>d,<Alt>d false");
+        }), "'[]' @as [] ['<Super>Left'] @as [] <Super>d,<Alt>d false");
     row("lifted", Probe([this] {
             Utils::handleForceFullScreen(true, false);
             return desktop();
-        }),
-        "'<Primary><Alt>t' ['<Primary><Alt>Right'] ['<Super>Left'] ['<Super>d', '<Alt>d']  true");
+        }), "'<Primary><Alt>t' ['<Primary><Alt>Right'] ['<Super>Left'] ['<Super>d', '<Alt>d']  true");
     row("lifted at log-in: the saved bindings", Probe([] {
             QGSettings(ShowDesktop).set("show-desktop", QStringList());
             Utils::resetWinKey();
             return gsettings(ShowDesktop, "show-desktop");
-        }),
-        "['<Super>s', '<Super>w']", Ini, "[style]\ntaskview_key=<Super>s,<Super>w\n");
+        }), "['<Super>s', '<Super>w']", Ini, "[style]\ntaskview_key=<Super>s,<Super>w\n");
     row("forced full screen, never on a thin terminal; kept", Probe([] {
             Utils::set_config_value("style/force_full_screen", "true");
             const bool first = Utils::isForceFullScreen();
             QFile::remove(Paths::kivInfo());
             return texts(first, Utils::isForceFullScreen());
-        }),
-        "false false", "/etc/kiv/info", "MACHINE=THIN\n", Virt, "echo none");
+        }), "false false", "/etc/kiv/info", "MACHINE=THIN\n", Virt, "echo none");
 }
 
 void TestUtils::probes()
