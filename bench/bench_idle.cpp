@@ -15,6 +15,7 @@
 
 #include "agentrun.h"
 #include "benchsupport.h"
+#include "sessionprograms.h"
 #include "dbusmock.h"
 #include "testenv.h"
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "benchsupport.h"
+#include "correctionguard.h"
 #include "httpwait.h"
 #include "log.h"
 #include "paths.h"
@@ -36,6 +37,31 @@ bool writeFile(const QString &path, const QByteArray &content)
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+int countInLog(const QString &text)
+{
+    QFile log(Paths::logFile());
+    return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()).count(text) : 0;
+}
+
+// The engine corrects one item only so often a minute; the change after that stands until the
+// next one. That change is made here, between the measured runs, and waited for.
+void letBreakerOpen(int run)
+{
+    const QString opened = "not corrected again before a change that is not the agent's own";
+    const int before = countInLog(opened);
+    QProcess::execute("gsettings", {"set", "org.qoro.desktop.background", "picture-uri",
+                                    QString("'file:///home/bench/standing-%1.png'").arg(run)});
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (countInLog(opened) > before)
+            loop.quit();
+    });
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    poll.start(10);
+    loop.exec();
 }
 }  // namespace
 
@@ -85,6 +111,8 @@ int main(int argc, char *argv[])
     QGSettings background("org.qoro.desktop.background");
     std::vector<double> totals, reactions;
     for (int i = 0; i < runs; ++i) {
+        if (i > 0 && i % CorrectionGuard::MaxCorrections == 0)
+            letBreakerOpen(i);
         const QString local = QString("file:///home/bench/picture-%1.png").arg(i);
         QEventLoop loop;
         QElapsedTimer clock, reaction;

@@ -8,6 +8,7 @@
 #include <QDBusObjectPath>
 #include <QDBusReply>
 
+#include "accounts.h"
 #include "domaindbusinterface.h"
 #include "logging.h"
 #include "utils.h"
@@ -24,11 +25,6 @@ const char *const DesktopInterface = "org.freedesktop.Desktop";
 const char *const AgentService = "com.kiv.domain.session";
 const char *const AgentPath = "/com/domain/agent";
 const char *const AgentInterface = "com.kiv.domain.agent";
-
-const char *const AccountsService = "org.freedesktop.Accounts";
-const char *const AccountsPath = "/org/freedesktop/Accounts";
-const char *const AccountsInterface = "org.freedesktop.Accounts";
-const char *const AccountsUserInterface = "org.freedesktop.Accounts.User";
 
 enum PowerMode { PowerOff = 0, Reboot = 1 };
 
@@ -84,15 +80,13 @@ void dbus::showNotify(const QString &text, const int &time)
 
 void dbus::cancelAutoLogin()
 {
-    const QDBusReply<QList<QDBusObjectPath>> users =
-        callOnce(QDBusConnection::systemBus(), AccountsService, AccountsPath, AccountsInterface, "ListCachedUsers");
-    const QList<QDBusObjectPath> paths = users.isValid() ? users.value() : QList<QDBusObjectPath>();
+    QList<QDBusObjectPath> paths;
+    Accounts::cachedUsers(QDBusConnection::systemBus(), paths);
     TAGGED_INFO(DBUS) << paths.size();
 
     for (const QDBusObjectPath &path : paths) {
         // A user whose call fails keeps automatic log-in; the others are still handled.
-        callOnce(QDBusConnection::systemBus(), AccountsService, path.path(), AccountsUserInterface,
-                 "SetAutomaticLogin", {false});
+        Accounts::setAutomaticLogin(QDBusConnection::systemBus(), path.path(), false);
         TAGGED_INFO(DBUS) << path.path() << " call SetAutomaticLogin";
     }
 }

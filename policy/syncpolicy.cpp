@@ -2,8 +2,6 @@
 
 #include <QDBusConnection>
 #include <QDBusError>
-#include <QDBusMessage>
-#include <QDBusVariant>
 #include <QGSettings>
 #include <QTimer>
 #include <QtDebug>
@@ -11,6 +9,8 @@
 #include "domaindbusinterface.h"
 #include "httpproxy.h"
 #include "log.h"
+#include "settingsguard.h"
+#include "systemd.h"
 #include "utils.h"
 
 namespace {
@@ -76,6 +76,7 @@ SyncPolicy::SyncPolicy(QObject *parent)
     : QObject(parent)
     , httpProxy(new HttpProxy(this))
 {
+    m_clock.start();
 }
 
 void SyncPolicy::monitor()
@@ -94,7 +95,7 @@ void SyncPolicy::monitor()
 QGSettings *SyncPolicy::watch(const QByteArray &schemaId)
 {
     // Opening a schema that is not installed would abort the whole agent.
-    if (!QGSettings::isSchemaInstalled(schemaId)) {
+    if (!SettingsGuard::schemaInstalled(schemaId)) {
         if (!m_missingSchemas.contains(schemaId)) {
             m_missingSchemas.insert(schemaId);
             Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: settings schema %s is not installed, its keys are not watched",
@@ -113,11 +114,13 @@ void SyncPolicy::monitorDbusSignal()
         return;
     m_signalsWatched = true;
     QDBusConnection bus = QDBusConnection::systemBus();
+    QString error;
+    if (!Systemd::watchJobRemoved(bus, this, SLOT(onSSHStatusChanged(uint, QDBusObjectPath, QString, QString)), &error))
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot watch %s of %s: %s", "monitorDbusSignal", "JobRemoved",
+                                        "org.freedesktop.systemd1", utf8(error).constData());
     const struct {
         const char *service, *path, *interface, *name, *slot;
     } signalsWatched[] = {
-        {"org.freedesktop.systemd1", "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "JobRemoved",
-         SLOT(onSSHStatusChanged(uint, QDBusObjectPath, QString, QString))},
         {SecurityCenter, FirewallObject, FirewallInterface, "FirewallStatusChanged",
          SLOT(onFirewallStatusChanged(bool))},
         {SecurityCenter, FirewallObject, FirewallInterface, "FirewallLevelChanged", SLOT(onFirewallLevelChanged(int))},
@@ -127,16 +130,12 @@ void SyncPolicy::monitorDbusSignal()
             Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot watch %s of %s: %s", "monitorDbusSignal",
                                             watched.name, watched.service, utf8(bus.lastError().message()).constData());
     }
-    // systemd sends its job signals only to the clients that subscribed to them; the request is
-    // sent without waiting for systemd's answer.
-    bus.send(QDBusMessage::createMethodCall("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                            "org.freedesktop.systemd1.Manager", "Subscribe"));
 }
 
 bool SyncPolicy::readKey(QGSettings *settings, const QString &key, QVariant &value) const
 {
     // get() of a key the installed schema lacks would abort the agent.
-    if (!settings->keys().contains(key)) {
+    if (!SettingsGuard::hasKey(*settings, key)) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: the installed schema has no key %s", "onSettingsChanged",
                                         utf8(key).constData());
         return false;
@@ -155,25 +154,40 @@ void SyncPolicy::onSettingsChanged(const QString &key)
         Log::GetInstance()->SaveFileLog(LOG_INFO, "don't control policy %s", utf8(key).constData());
         return;
     }
+    using Kind = CorrectionGuard::Kind;
+    using Report = CorrectionGuard::Report;
     QVariant local;
     if (key == "usbstoragestatus" || key == "usbintfctrl") {
         if (!deviceControlSettings || !readKey(deviceControlSettings, key, local))
             return;
-        const bool storage = key == "usbstoragestatus";
-        const HttpResult answer = storage ? httpProxy->getUSBStoragePolicy() : httpProxy->getUSBPolicy();
-        if (enforceable(answer) && local.toInt() != answer.value.toInt())
-            doSettingsSyncInt(storage ? "usb_storage" : "usb", local.toInt(), answer.value.toInt());
+        const QString item = key == "usbstoragestatus" ? "usb_storage" : "usb";
+        const Report report = m_guard.reported(item);
+        if (report == Report::Dropped)
+            return;
+        const HttpResult answer = item == "usb_storage" ? httpProxy->getUSBStoragePolicy() : httpProxy->getUSBPolicy();
+        const int server = answer.value.toInt();
+        if (switchedOn(item, answer) && enforceable(answer) &&
+            correctionDue("onSettingsChanged", item, Kind::Setting, report, QString::number(local.toInt()),
+                          QString::number(server)))
+            doSettingsSyncInt(item, local.toInt(), server);
     } else if (key == "pictureUri") {
         if (!backgroundSettings || !readKey(backgroundSettings, key, local))
             return;
+        const Report report = m_guard.reported("wallpaper");
+        if (report == Report::Dropped)
+            return;
         const HttpResult answer = httpProxy->getWallPaperPolicy();
-        if (enforceable(answer) && local.toString() != answer.value)
+        if (switchedOn("wallpaper", answer) && enforceable(answer) &&
+            correctionDue("onSettingsChanged", "wallpaper", Kind::Setting, report, local.toString(), answer.value))
             doSettingsSyncStr("wallpaper", local.toString(), answer.value);
     } else if (key == "idleDelay") {
         if (!sessionSettings || !readKey(sessionSettings, key, local))
             return;
+        const Report report = m_guard.reported("idle-delay");
+        if (report == Report::Dropped)
+            return;
         const HttpResult answer = httpProxy->getIdeldelayPolicy();
-        if (!answer.switchStatus)
+        if (!switchedOn("idle-delay", answer))
             return;
         // The last value the server gave stands in when it cannot answer with one now.
         int server = 0;
@@ -184,9 +198,29 @@ void SyncPolicy::onSettingsChanged(const QString &key)
             server = Utils::get_policy_idleDelay();
         }
         Log::GetInstance()->SaveFileLog(LOG_INFO, "local idle_delay: %d, server_idle_delay: %d", local.toInt(), server);
-        if (local.toInt() != server)
+        if (correctionDue("onSettingsChanged", "idle-delay", Kind::Setting, report, QString::number(local.toInt()),
+                          QString::number(server)))
             doSettingsSyncInt("idle-delay", local.toInt(), server);
     }
+}
+
+bool SyncPolicy::switchedOn(const QString &item, const HttpResult &answer)
+{
+    // Once the server no longer prescribes anything for the item, its past corrections and
+    // failures are history; switched on again, it starts afresh.
+    if (answer.code == 200 && answer.success && !answer.switchStatus)
+        m_guard.switchedOff(item);
+    return answer.switchStatus;
+}
+
+bool SyncPolicy::correctionDue(const char *operation, const QString &item, CorrectionGuard::Kind kind,
+                               CorrectionGuard::Report report, const QString &local, const QString &server)
+{
+    if (local == server) {
+        m_guard.inOrder(item);
+        return false;
+    }
+    return m_guard.mayCorrect(operation, item, kind, report, local, server, m_clock.elapsed());
 }
 
 void SyncPolicy::doSettingsSyncInt(const QString &name, int local, int server)
@@ -194,11 +228,11 @@ void SyncPolicy::doSettingsSyncInt(const QString &name, int local, int server)
     Log::GetInstance()->SaveFileLog(LOG_INFO, "sync policy %s status from server, local status:%d server status:%d",
                                     utf8(name).constData(), local, server);
     if (name == "usb")
-        writeBack(deviceControlSettings, "usbintfctrl", server);
+        writeBack(deviceControlSettings, "usbintfctrl", name, server);
     else if (name == "usb_storage")
-        writeBack(deviceControlSettings, "usbstoragestatus", server);
+        writeBack(deviceControlSettings, "usbstoragestatus", name, server);
     else if (name == "idle-delay")
-        writeBack(sessionSettings, "idleDelay", server);
+        writeBack(sessionSettings, "idleDelay", name, server);
 }
 
 void SyncPolicy::doSettingsSyncStr(const QString &name, const QString &local, const QString &server)
@@ -209,32 +243,24 @@ void SyncPolicy::doSettingsSyncStr(const QString &name, const QString &local, co
         return;
     if (backgroundSettings)
         qDebug() << "all key" << backgroundSettings->keys();
-    writeBack(backgroundSettings, "pictureUri", server);
+    writeBack(backgroundSettings, "pictureUri", name, server);
 }
 
-void SyncPolicy::writeBack(QGSettings *settings, const QString &key, const QVariant &server)
+void SyncPolicy::writeBack(QGSettings *settings, const QString &key, const QString &item, const QVariant &server)
 {
     const QString serverText = server.toString();
-    if (!settings || !settings->keys().contains(key)) {
+    if (!settings || !SettingsGuard::hasKey(*settings, key)) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s is not available, the server value %s is not written",
                                         "writeBack", utf8(key).constData(), utf8(serverText).constData());
         return;
     }
-    // A value the key refuses (out of its range, say) would otherwise be written at every change.
-    if (m_refused.contains(key) && m_refused.value(key) == serverText) {
-        Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: %s refused the server value %s before, not written again",
-                                        "writeBack", utf8(key).constData(), utf8(serverText).constData());
-        return;
-    }
-    settings->trySet(key, server);
+    // A refused write (a locked key, a value out of the key's range) raises no change
+    // notification; the next change of the key tries again.
+    const bool written = settings->trySet(key, server);
+    m_guard.corrected(item, written, m_clock.elapsed());
     const QString stored = settings->get(key).toString();
-    if (stored == serverText) {
-        m_refused.remove(key);
-        return;
-    }
-    m_refused.insert(key, serverText);
-    Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s did not keep the server value %s, it holds %s", "writeBack",
-                                    utf8(key).constData(), utf8(serverText).constData(), utf8(stored).constData());
+    if (stored != serverText)
+        m_guard.notKept("writeBack", item, stored, serverText);
 }
 
 void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString unitName, QString result)
@@ -247,27 +273,28 @@ void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString un
     if (deferWhileHandling([this, unitName] { onSSHStatusChanged(0, QDBusObjectPath(), unitName, QString()); }))
         return;
     const HandlingInTurn turn(this);
+    const CorrectionGuard::Report report = m_guard.reported("ssh");
+    if (report == CorrectionGuard::Report::Dropped)
+        return;
     const HttpResult answer = httpProxy->getSSHPolicy();
-    if (!enforceable(answer))
+    if (!switchedOn("ssh", answer) || !enforceable(answer))
         return;
     const int server = answer.value.toInt();
-    if (sshUnitState() != server)
+    if (correctionDue("onSSHStatusChanged", "ssh", CorrectionGuard::Kind::Service, report,
+                      QString::number(sshUnitState()), QString::number(server)))
         syncService("onSSHStatusChanged", "ssh", server);
 }
 
 int SyncPolicy::sshUnitState() const
 {
-    QDBusMessage get = QDBusMessage::createMethodCall("org.freedesktop.systemd1", "/org/freedesktop/systemd1/unit/ssh_2eservice",
-                                                      "org.freedesktop.DBus.Properties", "Get");
-    get << QString("org.freedesktop.systemd1.Unit") << QString("ActiveState");
-    const QDBusMessage reply = QDBusConnection::systemBus().call(get, QDBus::Block, UnitStateLimitMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+    QString state, error;
+    if (!Systemd::activeState(QDBusConnection::systemBus(), "/org/freedesktop/systemd1/unit/ssh_2eservice",
+                              UnitStateLimitMs, state, &error)) {
         // An unreadable state counts as a stopped service.
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot read the state of ssh.service: %s", "onSSHStatusChanged",
-                                        utf8(reply.errorMessage()).constData());
+                                        utf8(error).constData());
         return 0;
     }
-    const QString state = reply.arguments().first().value<QDBusVariant>().variant().toString();
     qDebug() << "SSH service state changed to" << state;
     return state == "active" ? 1 : 0;
 }
@@ -277,9 +304,15 @@ void SyncPolicy::onFirewallStatusChanged(bool enable)
     if (deferWhileHandling([this, enable] { onFirewallStatusChanged(enable); }))
         return;
     const HandlingInTurn turn(this);
+    const CorrectionGuard::Report report = m_guard.reported("firewalld");
+    if (report == CorrectionGuard::Report::Dropped)
+        return;
     const HttpResult answer = httpProxy->getFirewallldPolicy();
-    if (enforceable(answer) && int(enable) != answer.value.toInt())
-        syncService("onFirewallStatusChanged", "firewalld", answer.value.toInt());
+    const int server = answer.value.toInt();
+    if (switchedOn("firewalld", answer) && enforceable(answer) &&
+        correctionDue("onFirewallStatusChanged", "firewalld", CorrectionGuard::Kind::Service, report,
+                      QString::number(int(enable)), QString::number(server)))
+        syncService("onFirewallStatusChanged", "firewalld", server);
 }
 
 void SyncPolicy::onFirewallLevelChanged(int level)
@@ -287,9 +320,15 @@ void SyncPolicy::onFirewallLevelChanged(int level)
     if (deferWhileHandling([this, level] { onFirewallLevelChanged(level); }))
         return;
     const HandlingInTurn turn(this);
+    const CorrectionGuard::Report report = m_guard.reported("firewalld_level");
+    if (report == CorrectionGuard::Report::Dropped)
+        return;
     const HttpResult answer = httpProxy->getFirewalldLevelPolicy();
-    if (enforceable(answer) && level != answer.value.toInt())
-        syncService("onFirewallLevelChanged", "firewalld_level", answer.value.toInt());
+    const int server = answer.value.toInt();
+    if (switchedOn("firewalld_level", answer) && enforceable(answer) &&
+        correctionDue("onFirewallLevelChanged", "firewalld_level", CorrectionGuard::Kind::Service, report,
+                      QString::number(level), QString::number(server)))
+        syncService("onFirewallLevelChanged", "firewalld_level", server);
 }
 
 void SyncPolicy::syncService(const char *operation, const QString &name, int server)
@@ -297,4 +336,6 @@ void SyncPolicy::syncService(const char *operation, const QString &name, int ser
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: ask the daemon to sync %s to %d", operation, utf8(name).constData(),
                                     server);
     dbus::instance()->sync(name, QString::number(server));
+    // The daemon answers nothing; whether the service changed shows in its next report.
+    m_guard.corrected(name, true, m_clock.elapsed());
 }

@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 #include <QDBusObjectPath>
-#include <QMap>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QQueue>
 #include <QSet>
@@ -11,7 +11,10 @@
 
 #include <functional>
 
+#include "correctionguard.h"
+
 class HttpProxy;
+struct HttpResult;
 class QGSettings;
 
 // Keeps the guarded desktop settings and system services at the values the domain server
@@ -50,7 +53,10 @@ private:
 
     QGSettings *watch(const QByteArray &schemaId);
     bool readKey(QGSettings *settings, const QString &key, QVariant &value) const;
-    void writeBack(QGSettings *settings, const QString &key, const QVariant &server);
+    bool switchedOn(const QString &item, const HttpResult &answer);
+    bool correctionDue(const char *operation, const QString &item, CorrectionGuard::Kind kind,
+                       CorrectionGuard::Report report, const QString &local, const QString &server);
+    void writeBack(QGSettings *settings, const QString &key, const QString &item, const QVariant &server);
     void syncService(const char *operation, const QString &name, int server);
     int sshUnitState() const;
 
@@ -63,6 +69,6 @@ private:
     bool m_handling = false;
     QQueue<std::function<void()>> m_deferred;
     bool m_signalsWatched = false;
-    // A server value a key did not keep, so that it is not written again and again.
-    QMap<QString, QString> m_refused;
+    CorrectionGuard m_guard;
+    QElapsedTimer m_clock;  // the guard's time
 };

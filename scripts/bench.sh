@@ -5,7 +5,7 @@
 #   scripts/bench.sh [idle seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-idle_seconds=${1:-30}
+idle_seconds=${1:-60}
 [ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 scripts/build.sh >/dev/null
 env_run() { scripts/with-test-env.sh "$PWD/build/schemas" "$@"; }
@@ -14,9 +14,10 @@ table() { grep -Ev '^[0-9]+\.[0-9]+ ' || true; }
 
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), kernel $(uname -r)"
 echo
-env_run build/bench/bench_startup build/kiv-domain-session-agent build/bench/bench-minimal-qt 20 2>&1 | table
+programs="build/kiv-domain-session-agent build/bench/bench-floor build/bench/bench-minimal-qt"
+env_run build/bench/bench_startup $programs 21 2>&1 | table
 echo
-env_run build/bench/bench_idle build/bench/bench-minimal-qt "$idle_seconds" 2>&1 | table
+env_run build/bench/bench_idle $programs "$idle_seconds" 2>&1 | table
 echo
 env_run build/bench/bench_login 20 2>&1 | table
 echo

@@ -13,6 +13,7 @@
 #include "log.h"
 #include "logging.h"
 #include "paths.h"
+#include "settingsguard.h"
 #include "timelimits.h"
 #include "utils.h"
 
@@ -28,10 +29,9 @@ const char *const OfflineNotice =
 int noticeDuration()
 {
     int duration = Utils::get_config_value("style/timeout").toInt();
-    if (QGSettings::isSchemaInstalled("com.kiv.domain")) {
-        QGSettings settings("com.kiv.domain");
-        if (settings.keys().contains("notifyTimeout")) {
-            duration = settings.get("notifyTimeout").toInt();
+    if (SettingsGuard::schemaInstalled("com.kiv.domain")) {
+        if (auto settings = SettingsGuard::open("com.kiv.domain", {"notify-timeout"}, "handleUserLogin")) {
+            duration = settings->get("notifyTimeout").toInt();
             qInfo() << "get gsetting notify-timeout" << duration;
         }
     }

@@ -15,6 +15,7 @@
 #include "log.h"
 #include "paths.h"
 #include "process.h"
+#include "systemd.h"
 #include "utils.h"
 
 namespace {
@@ -143,13 +144,9 @@ bool Utils::isSelfProcessExisted(QString name) { return count_process(name.toLat
 
 void Utils::start_systemd_unit(QString unit)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                                          "org.freedesktop.systemd1.Manager", "StartUnit");
-    message << unit << QString("replace");
-    const QDBusMessage reply = QDBusConnection::systemBus().call(message);
+    const bool started = Systemd::startUnit(QDBusConnection::systemBus(), unit);
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: start %s result(%s)", "start_systemd_unit",
-                                    unit.toUtf8().constData(),
-                                    reply.type() == QDBusMessage::ReplyMessage ? "successed" : "failed");
+                                    unit.toUtf8().constData(), started ? "successed" : "failed");
 }
 
 void Utils::initUsb()

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "accounts.h"
 #include "paths.h"
 #include "utils.h"
 
@@ -24,21 +25,14 @@ QString Utils::m_serial;
 QStringList Utils::m_serialList;
 
 namespace {
-const char *const AccountsService = "org.freedesktop.Accounts";
-const char *const AccountsUserInterface = "org.freedesktop.Accounts.User";
-
 // One property of an AccountsService user; an invalid variant when the call fails.
 QVariant accountsUserProperty(const QString &path, const QString &name)
 {
-    QDBusMessage message =
-        QDBusMessage::createMethodCall(AccountsService, path, "org.freedesktop.DBus.Properties", "Get");
-    message << QString(AccountsUserInterface) << name;
-    const QDBusMessage reply = QDBusConnection::systemBus().call(message, QDBus::Block);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-        qWarning().noquote() << "failed to read " + name + " of " + path + ": " + reply.errorMessage();
-        return QVariant();
-    }
-    return reply.arguments().first().value<QDBusVariant>().variant();
+    QString error;
+    const QVariant value = Accounts::userProperty(QDBusConnection::systemBus(), path, name, &error);
+    if (!value.isValid())
+        qWarning().noquote() << "failed to read " + name + " of " + path + ": " + error;
+    return value;
 }
 }  // namespace
 
@@ -294,14 +288,12 @@ QString Utils::getLoginName()
 QStringList Utils::getCachedUsers()
 {
     QStringList users;
-    const QDBusMessage list = QDBusMessage::createMethodCall(AccountsService, "/org/freedesktop/Accounts",
-                                                             "org.freedesktop.Accounts", "ListCachedUsers");
-    const QDBusReply<QList<QDBusObjectPath>> reply = QDBusConnection::systemBus().call(list, QDBus::Block);
-    if (!reply.isValid()) {
-        qWarning().noquote() << "failed to list cached users: " + reply.error().message();
+    QList<QDBusObjectPath> paths;
+    QString error;
+    if (!Accounts::cachedUsers(QDBusConnection::systemBus(), paths, &error)) {
+        qWarning().noquote() << "failed to list cached users: " + error;
         return users;
     }
-    const QList<QDBusObjectPath> paths = reply.value();
     if (paths.isEmpty())
         return users;
     for (const QDBusObjectPath &path : paths) {

@@ -5,9 +5,8 @@
 #include <QGSettings/QGSettings>
 #include <QtDebug>
 
-#include <memory>
-
 #include "domaindbusinterface.h"
+#include "settingsguard.h"
 #include "utils.h"
 
 namespace {
@@ -43,41 +42,6 @@ QString configText(const char *key) { return valueText(Utils::get_config_value(k
 // all is no binding (an empty list, not a list holding one empty binding).
 QStringList bindingList(const QString &text) { return text.isEmpty() ? QStringList() : text.split(","); }
 
-// gsettings-qt's names for keys: "show-desktop" is listed as "showDesktop".
-QString listedKeyName(const QString &key)
-{
-    QString name;
-    bool upper = false;
-    for (const QChar c : key) {
-        if (c == '-') {
-            upper = true;
-            continue;
-        }
-        name += upper ? c.toUpper() : c;
-        upper = false;
-    }
-    return name;
-}
-
-// Opens a schema with its default path, or logs and answers null when the schema or one of the
-// keys the caller needs is missing: gsettings-qt would abort the agent in either case.
-std::unique_ptr<QGSettings> openSettings(const char *schema, const QStringList &keys, const char *operation)
-{
-    if (!QGSettings::isSchemaInstalled(schema)) {
-        qWarning().noquote().nospace() << operation << ": schema " << schema << " is not installed, skipped";
-        return nullptr;
-    }
-    auto settings = std::make_unique<QGSettings>(schema);
-    const QStringList listed = settings->keys();
-    for (const QString &key : keys) {
-        if (!listed.contains(listedKeyName(key))) {
-            qWarning().noquote().nospace() << operation << ": schema " << schema << " has no key " << key
-                                           << ", skipped";
-            return nullptr;
-        }
-    }
-    return settings;
-}
 }  // namespace
 
 bool Utils::isForceFullScreen()
@@ -88,9 +52,9 @@ bool Utils::isForceFullScreen()
 
     // The configuration's loose flag: empty, "0" or "false" in any case is false.
     bool fullScreen = QVariant(configText(ForceFullScreenConfig)).toBool();
-    if (QGSettings::isSchemaInstalled(ClientSchema)) {
+    if (SettingsGuard::schemaInstalled(ClientSchema)) {
         qDebug() << "isForceFullScreen" << "isSchemaInstalled: ";
-        if (auto settings = openSettings(ClientSchema, {ForceFullScreenKey}, "isForceFullScreen"))
+        if (auto settings = SettingsGuard::open(ClientSchema, {ForceFullScreenKey}, "isForceFullScreen"))
             fullScreen = settings->get(ForceFullScreenKey).toBool();
     }
 
@@ -115,7 +79,7 @@ void Utils::handleForceFullScreen(bool enable, bool login)
 
 void Utils::setTerminalEnable(bool enable)
 {
-    auto settings = openSettings(MediaKeysSchema, {TerminalKey}, "setTerminalEnable");
+    auto settings = SettingsGuard::open(MediaKeysSchema, {TerminalKey}, "setTerminalEnable");
     if (!settings)
         return;
     if (enable)
@@ -128,7 +92,7 @@ void Utils::setTerminalEnable(bool enable)
 
 void Utils::setWorkSpaceEnable(bool enable)
 {
-    auto settings = openSettings(WorkspaceSchema, WorkspaceKeys, "setWorkSpaceEnable");
+    auto settings = SettingsGuard::open(WorkspaceSchema, WorkspaceKeys, "setWorkSpaceEnable");
     if (!settings)
         return;
     for (const QString &key : WorkspaceKeys) {
@@ -142,7 +106,7 @@ void Utils::setWorkSpaceEnable(bool enable)
 
 void Utils::setWinKeyEnable(bool enable)
 {
-    auto settings = openSettings(ShowDesktopSchema, {ShowDesktopKey}, "setWinKeyEnable");
+    auto settings = SettingsGuard::open(ShowDesktopSchema, {ShowDesktopKey}, "setWinKeyEnable");
     if (!settings)
         return;
     // The binding the desktop had before this process first touched it.
@@ -165,7 +129,7 @@ void Utils::resetWinKey()
     const QString saved = configText(TaskviewConfig);
     if (saved.isEmpty())
         return;
-    auto settings = openSettings(ShowDesktopSchema, {ShowDesktopKey}, "resetWinKey");
+    auto settings = SettingsGuard::open(ShowDesktopSchema, {ShowDesktopKey}, "resetWinKey");
     if (!settings)
         return;
     if (valueText(settings->get(ShowDesktopKey)) == saved)
@@ -181,8 +145,8 @@ QStringList Utils::get_auto_add_domain_area()
     const QString configured = configText(AutoAddDomainAreaConfig);
     if (!configured.isEmpty())
         areas = configured.split(",");
-    if (QGSettings::isSchemaInstalled(ClientSchema)) {
-        if (auto settings = openSettings(ClientSchema, {AutoAddDomainAreaKey}, "get_auto_add_domain_area"))
+    if (SettingsGuard::schemaInstalled(ClientSchema)) {
+        if (auto settings = SettingsGuard::open(ClientSchema, {AutoAddDomainAreaKey}, "get_auto_add_domain_area"))
             areas = settings->get(AutoAddDomainAreaKey).toStringList();
     }
     return areas;

@@ -152,14 +152,21 @@ void TestFaultsLoad::guardedSettingBurst()
         background.set("pictureUri", QString("file:///home/alice/picture-%1.png").arg(i));
     const long peak = resident();
 
-    // The last change is put back, and every change the agent saw was asked about once.
-    QVERIFY(TestEnv::waitFor([] {
-        return PolicyTest::gsettingsGet(PolicyTest::Background, "picture-uri") == "'" + PolicyPicture + "'";
-    }, 60000));
+    // Every change the agent saw was asked about once.
     const auto handled = [&] { return m_root->countInLog(ChangeLine) - changesBefore; };
     const auto asked = [&] { return m_server->requests("policy").size() - queriesBefore; };
-    QVERIFY2(TestEnv::waitFor([&] { return PolicyTest::settle(*m_root) && asked() == handled(); }, 30000),
+    QVERIFY2(TestEnv::waitFor([&] { return PolicyTest::settle(*m_root) && asked() == handled(); }, 60000),
              qPrintable(QString("%1 changes handled, %2 queries").arg(handled()).arg(asked())));
+    // The last change is put back; or the agent has corrected the wallpaper as often as it does
+    // in a minute, and puts back the next change.
+    const auto putBack = [] {
+        return PolicyTest::gsettingsGet(PolicyTest::Background, "picture-uri") == "'" + PolicyPicture + "'";
+    };
+    if (!putBack()) {
+        QVERIFY(m_root->logText().contains("not corrected again before a change that is not the agent's own"));
+        QVERIFY(PolicyTest::gsettingsSet(PolicyTest::Background, "picture-uri", "'file:///home/alice/once-more.png'"));
+    }
+    QVERIFY(TestEnv::waitFor(putBack, 30000));
     QVERIFY(agentAnswers());
     const long after = resident();
     qInfo("%d settings changes written, %d change notifications handled, %d policy queries", Burst, handled(),

@@ -120,6 +120,51 @@ inline QStringList syncCalls(const DBusMock &daemon)
     return calls;
 }
 
+// What the daemon stand-in's `sync` does to the services, as the real daemon's work shows to the
+// agent: Works, the service takes the value and reports it (systemd's "JobRemoved" for the SSH
+// unit, the security center's signal for the firewall); TakesNothing, the service reports again
+// without a change (an SSH configuration that does not start); FirewallTurnsItselfOff, the
+// firewall goes on and at once off again. Every call still lands in the stand-in's call log.
+enum class DaemonSync { Works, TakesNothing, FirewallTurnsItselfOff };
+
+inline void setDaemonSync(const DBusMock &daemon, DaemonSync how)
+{
+    const char *const names[] = {"works", "takes-nothing", "turns-off"};
+    const QString code = QString(R"(name, value = str(args[0]), str(args[1])
+how = '%1'
+bus = self.connection
+if name == 'ssh':
+    if how == 'works':
+        try:
+            bus.get_object('org.freedesktop.systemd1', '%2').Set(
+                'org.freedesktop.systemd1.Unit', 'ActiveState',
+                dbus.String('active' if value == '1' else 'inactive', variant_level=1),
+                dbus_interface='org.freedesktop.DBus.Properties')
+        except dbus.exceptions.DBusException:
+            pass
+    bus.get_object('org.freedesktop.systemd1', '%3').EmitSignal(
+        'org.freedesktop.systemd1.Manager', 'JobRemoved', 'uoss',
+        [dbus.UInt32(7), dbus.ObjectPath('/org/freedesktop/systemd1/job/7'), 'ssh.service',
+         'done' if how == 'works' else 'failed'],
+        dbus_interface='org.freedesktop.DBus.Mock')
+elif name in ('firewalld', 'firewalld_level'):
+    firewall = bus.get_object('com.kiv.securitycenter', '/SecuritySetting/firewall')
+    setting = 'com.kiv.securitycenter.firewallsetting'
+    if name == 'firewalld':
+        now = firewall.GetFirewallStatus(dbus_interface=setting)
+        wanted = now if how == 'takes-nothing' else value == '1'
+        firewall.SetFirewallStatus(wanted, dbus_interface=setting)
+        if how == 'turns-off':
+            firewall.SetFirewallStatus(False, dbus_interface=setting)
+    else:
+        now = firewall.GetFirewallLevel(dbus_interface=setting)
+        wanted = now if how == 'takes-nothing' else int(value)
+        firewall.SetFirewallLevel(wanted, dbus_interface=setting)
+)")
+                             .arg(names[int(how)], SshUnit, SystemdManager);
+    daemon.addMethod(SyncPath, "com.domain.sync", "sync", "ss", "", code);
+}
+
 inline QJsonObject wallpaperReply(const QString &picture, int switchStatus = 1)
 {
     return DomainServer::reply(QJsonObject{

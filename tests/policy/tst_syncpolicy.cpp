@@ -3,7 +3,10 @@
 // and what the daemon's stand-in is asked to sync.
 #include <QtTest>
 
+#include <QProcess>
 #include <QSettings>
+
+#include <glib.h>
 
 #include "dbusmock.h"
 #include "domainserver.h"
@@ -16,8 +19,18 @@
 
 using namespace PolicyTest;
 
+Q_DECLARE_METATYPE(PolicyTest::DaemonSync)
+
 namespace {
 const QString AllItems = "pictureUri,idleDelay,usbintfctrl,usbstoragestatus,pictureOptions";
+
+QStringList repeated(const QString &text, int times)
+{
+    QStringList list;
+    while (list.size() < times)
+        list << text;
+    return list;
+}
 }
 
 class TestSyncPolicy : public QObject
@@ -36,7 +49,6 @@ private slots:
     void guardedSettingIsPutBack();
     void changeThatStands_data();
     void changeThatStands();
-    void refusedValueSettles();
     void changesDuringASlowQueryAreAllPutBack();
     void sshJobRemoved_data();
     void sshJobRemoved();
@@ -49,6 +61,9 @@ private:
         writeConfig(*m_root, m_server->address(), items, true, extra);
     }
     void watchEverything();
+    void emitFirewallSignal(const QString &name, const QVariant &argument);
+    // The warning lines of the engine's log, without time and level.
+    QStringList warnings() const;
 
     TestEnv::TempRoot *m_root = nullptr;
     DomainServer *m_server = nullptr;
@@ -70,6 +85,7 @@ void TestSyncPolicy::initTestCase()
     QVERIFY(m_systemd->isRunning() && m_securityCenter->isRunning() && m_daemon->isRunning());
     setSshUnitState(*m_systemd, "inactive");
     m_systemd->addMethod(SystemdManager, "org.freedesktop.systemd1.Manager", "Subscribe", "", "", "");
+    setDaemonSync(*m_daemon, DaemonSync::Works);
     // The engine takes the server's address when it is made.
     writeConfig(*m_root, m_server->address(), AllItems, false);
     SyncPolicy::instance()->monitor();
@@ -101,14 +117,43 @@ void TestSyncPolicy::init()
         watchEverything();
     else
         writeConfig(*m_root, m_server->address(), AllItems, false);
-    // Back to the schemas' defaults with nothing enforced, and wait until that has been handled.
-    QVERIFY(m_server->setScenario(QJsonObject{}));
+    // Every policy switched off: a report of each item then ends what the engine knew of the
+    // corrections of earlier cases.
+    QVERIFY(m_server->setScenario(QJsonObject{{"policy", QJsonObject{{"*", DomainServer::policyReply(0, 0)}}}}));
+    setDaemonSync(*m_daemon, DaemonSync::Works);
+    if (m_watchingEverything) {
+        m_server->clearRequests();
+        emitJobRemoved(*m_systemd, "ssh.service");
+        emitFirewallSignal("FirewallStatusChanged", true);
+        emitFirewallSignal("FirewallLevelChanged", 1);
+        QVERIFY(TestEnv::waitFor([&] {
+            const QStringList queries = m_server->policyQueries();
+            return queries.contains("ssh") && queries.contains("firewalld") && queries.contains("firewalld_level");
+        }, 15000));
+    }
+    // Back to the schemas' defaults, and wait until that has been handled.
     for (const QString &schema : {Background, Session, DeviceControl})
         gsettingsReset(schema);
     QVERIFY(settle(*m_root));
     m_server->clearRequests();
     m_daemon->clearCalls(SyncPath);
     QFile(Paths::logFile()).remove();
+}
+
+void TestSyncPolicy::emitFirewallSignal(const QString &name, const QVariant &argument)
+{
+    m_securityCenter->mock("/SecuritySetting/firewall", "EmitSignal",
+                           {"com.kiv.securitycenter.firewallsetting", name,
+                            argument.type() == QVariant::Bool ? "b" : "i", QVariantList{argument}});
+}
+
+QStringList TestSyncPolicy::warnings() const
+{
+    QStringList lines;
+    for (const QString &line : m_root->logText().split('\n'))
+        if (line.contains("[LOG_WARN] "))
+            lines << line.mid(line.indexOf("[LOG_WARN] ") + 11);
+    return lines;
 }
 
 void TestSyncPolicy::withoutSecurityCenterOnlyDesktopIsWatched()
@@ -118,8 +163,7 @@ void TestSyncPolicy::withoutSecurityCenterOnlyDesktopIsWatched()
 
     QVERIFY(gsettingsSet(DeviceControl, "usbintfctrl", "2"));
     emitJobRemoved(*m_systemd, "ssh.service");
-    m_securityCenter->mock("/SecuritySetting/firewall", "EmitSignal",
-                           {"com.kiv.securitycenter.firewallsetting", "FirewallLevelChanged", "i", QVariantList{3}});
+    emitFirewallSignal("FirewallLevelChanged", 3);
     flushSystemBus(*m_systemd, SystemdManager);
     flushSystemBus(*m_securityCenter, "/SecuritySetting/firewall");
     QVERIFY(gsettingsSet(Background, "picture-uri", "'file:///home/alice/cat.png'"));
@@ -151,22 +195,61 @@ void TestSyncPolicy::guardedSettingIsPutBack_data()
     QTest::addColumn<QString>("serverValue");  // as `gsettings get` shows it
     QTest::addColumn<QString>("storedIdleDelay");
     QTest::addColumn<QString>("logged");
+    QTest::addColumn<QString>("lockedValue");  // set first while the settings cannot be written
 
     QTest::newRow("wallpaper") << Background << "picture-uri" << "wallpaper" << wallpaperReply("file:///srv/corp.png")
                                << "'file:///home/alice/cat.png'" << "'file:///srv/corp.png'" << ""
                                << "sync policy wallpaper status from server, local status:file:///home/alice/cat.png "
-                                  "server status:file:///srv/corp.png";
+                                  "server status:file:///srv/corp.png"
+                               << "";
     QTest::newRow("usb interfaces") << DeviceControl << "usbintfctrl" << "usb" << DomainServer::policyReply(1) << "0"
-                                    << "1" << "" << "sync policy usb status from server, local status:0 server status:1";
+                                    << "1" << "" << "sync policy usb status from server, local status:0 server status:1"
+                                    << "";
     QTest::newRow("usb storage") << DeviceControl << "usbstoragestatus" << "usb_storage"
                                  << DomainServer::policyReply(2) << "1" << "2" << ""
-                                 << "sync policy usb_storage status from server, local status:1 server status:2";
+                                 << "sync policy usb_storage status from server, local status:1 server status:2" << "";
     QTest::newRow("idle delay") << Session << "idle-delay" << "idle-delay" << DomainServer::policyReply(120) << "900"
-                                << "uint32 120" << "120" << "local idle_delay: 900, server_idle_delay: 120";
+                                << "uint32 120" << "120" << "local idle_delay: 900, server_idle_delay: 120" << "";
     QTest::newRow("idle delay falls back to the stored value")
         << Session << "idle-delay" << "idle-delay" << DomainServer::policyReply(50, 1, 500) << "900" << "uint32 240"
-        << "240" << "local idle_delay: 900, server_idle_delay: 240";
+        << "240" << "local idle_delay: 900, server_idle_delay: 240" << "";
+    QTest::newRow("idle delay, after a refused write")
+        << Session << "idle-delay" << "idle-delay" << DomainServer::policyReply(120) << "900" << "uint32 120"
+        << "120" << "local idle_delay: 900, server_idle_delay: 120" << "600";
 }
+
+namespace {
+// The user's settings folder made immutable stands for a lock: the settings backend refuses
+// every write, the engine's too, once it has seen the folder change. An outside process can
+// still edit the settings file in place, and the engine sees that as a change of the key.
+struct SettingsFolderLock {
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + "/glib-2.0/settings";
+    const bool locked = QProcess::execute("chattr", {"+i", folder}) == 0;
+    ~SettingsFolderLock()
+    {
+        if (locked)
+            QProcess::execute("chattr", {"-i", folder});
+    }
+};
+
+bool editSettingsFileInPlace(const QString &schema, const QString &key, const QString &value)
+{
+    QFile file(qEnvironmentVariable("XDG_CONFIG_HOME") + "/glib-2.0/settings/keyfile");
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    GKeyFile *settings = g_key_file_new();
+    const QByteArray text = file.readAll();
+    g_key_file_load_from_data(settings, text.constData(), gsize(text.size()), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+    g_key_file_set_value(settings, QString(schema).replace('.', '/').toUtf8().constData(), key.toUtf8().constData(),
+                         value.toUtf8().constData());
+    gsize length = 0;
+    gchar *edited = g_key_file_to_data(settings, &length, nullptr);
+    g_key_file_free(settings);
+    const bool written = file.resize(0) && file.write(edited, qint64(length)) == qint64(length);
+    g_free(edited);
+    return written;
+}
+}  // namespace
 
 void TestSyncPolicy::guardedSettingIsPutBack()
 {
@@ -178,6 +261,7 @@ void TestSyncPolicy::guardedSettingIsPutBack()
     QFETCH(QString, serverValue);
     QFETCH(QString, storedIdleDelay);
     QFETCH(QString, logged);
+    QFETCH(QString, lockedValue);
 
     configure(AllItems, "idleDelay=240\n");
     if (localValue == "0")
@@ -186,15 +270,30 @@ void TestSyncPolicy::guardedSettingIsPutBack()
     m_server->clearRequests();
     QVERIFY(m_server->setPolicy(policy, reply));
 
+    const int refused = lockedValue.isEmpty() ? 0 : 1;
+    if (refused) {
+        const SettingsFolderLock lock;
+        QVERIFY2(lock.locked, "chattr +i on the settings folder failed");
+        QVERIFY(editSettingsFileInPlace(schema, key, lockedValue));
+        // The new warning is the output here: the engine could not put the value back (the
+        // server's idle delay is the one it stores).
+        QVERIFY2(m_root->waitForLog("writeBack: the state of " + policy + " could not be corrected, local value: " +
+                                        lockedValue + ", server value: " + storedIdleDelay,
+                                    15000),
+                 qPrintable(m_root->logText()));
+        QVERIFY(gsettingsGet(schema, key).endsWith(lockedValue));
+    }
+    // The write refused while the lock was on does not keep the engine from writing now.
     QVERIFY(gsettingsSet(schema, key, localValue));
     QTRY_COMPARE_WITH_TIMEOUT(gsettingsGet(schema, key), serverValue, 15000);
     // The write raises one more change; that one finds the values equal.
-    QVERIFY(m_server->waitForRequests("policy", 2, 15000));
+    QVERIFY(m_server->waitForRequests("policy", 2 + refused, 15000));
     QVERIFY(settle(*m_root));
 
-    QCOMPARE(m_server->policyQueries(), (QStringList{policy, policy}));
-    QCOMPARE(m_root->countInLog("sync policy " + policy + " status from server"), 1);
+    QCOMPARE(m_server->policyQueries(), repeated(policy, 2 + refused));
+    QCOMPARE(m_root->countInLog("sync policy " + policy + " status from server"), 1 + refused);
     QVERIFY2(m_root->logText().contains(logged), qPrintable(m_root->logText()));
+    QCOMPARE(warnings().size(), refused);
     if (!storedIdleDelay.isEmpty())
         QCOMPARE(QSettings(m_root->path(ConfigIni), QSettings::IniFormat).value("policy/idleDelay").toString(),
                  storedIdleDelay);
@@ -260,30 +359,6 @@ void TestSyncPolicy::changeThatStands()
     QVERIFY2(!m_root->logText().contains(notLogged), qPrintable(m_root->logText()));
 }
 
-void TestSyncPolicy::refusedValueSettles()
-{
-    // The server prescribes a value out of the key's range: the write is refused, once.
-    QVERIFY(m_server->setPolicy("usb", DomainServer::policyReply(9)));
-    QVERIFY(gsettingsSet(DeviceControl, "usbintfctrl", "2"));
-    QVERIFY(m_root->waitForLog("usbintfctrl did not keep the server value 9, it holds 2", 15000));
-    QVERIFY(settle(*m_root));
-    QCOMPARE(m_server->policyQueries(), QStringList{"usb"});
-    QCOMPARE(gsettingsGet(DeviceControl, "usbintfctrl"), QString("2"));
-
-    // The next change asks again, and the refused value is not tried again.
-    QVERIFY(gsettingsSet(DeviceControl, "usbintfctrl", "1"));
-    QVERIFY(settle(*m_root));
-    QCOMPARE(m_server->policyQueries(), (QStringList{"usb", "usb"}));
-    QCOMPARE(m_root->countInLog("did not keep the server value"), 1);
-    QVERIFY(m_root->logText().contains("usbintfctrl refused the server value 9 before, not written again"));
-    QCOMPARE(gsettingsGet(DeviceControl, "usbintfctrl"), QString("1"));
-
-    // A value the key takes is written again.
-    QVERIFY(m_server->setPolicy("usb", DomainServer::policyReply(0)));
-    QVERIFY(gsettingsSet(DeviceControl, "usbintfctrl", "2"));
-    QTRY_COMPARE_WITH_TIMEOUT(gsettingsGet(DeviceControl, "usbintfctrl"), QString("0"), 15000);
-}
-
 void TestSyncPolicy::changesDuringASlowQueryAreAllPutBack()
 {
     // The USB query waits 800 ms for its answer. During that wait an outside process changes the
@@ -299,9 +374,7 @@ void TestSyncPolicy::changesDuringASlowQueryAreAllPutBack()
         QProcess::startDetached("gsettings", {"set", Background, "picture-uri", "'file:///home/alice/cat.png'"});
     });
     QTimer::singleShot(350, [this] {
-        m_securityCenter->mock("/SecuritySetting/firewall", "EmitSignal",
-                               {"com.kiv.securitycenter.firewallsetting", "FirewallStatusChanged", "b",
-                                QVariantList{false}});
+        emitFirewallSignal("FirewallStatusChanged", false);
     });
     QElapsedTimer clock;
     clock.start();
@@ -327,21 +400,37 @@ void TestSyncPolicy::sshJobRemoved_data()
     QTest::addColumn<QString>("unit");
     QTest::addColumn<QString>("state");  // "" no unit object: the state cannot be read
     QTest::addColumn<QJsonObject>("reply");
+    QTest::addColumn<DaemonSync>("daemon");
     QTest::addColumn<QStringList>("synced");
+    QTest::addColumn<int>("queries");  // until the first job signal has been dealt with
+    QTest::addColumn<QStringList>("warned");
 
-    QTest::newRow("inactive, policy on") << "ssh.service" << "inactive" << DomainServer::policyReply(1)
-                                         << QStringList{"ssh=1"};
-    QTest::newRow("failed, policy on") << "ssh.service" << "failed" << DomainServer::policyReply(1)
-                                       << QStringList{"ssh=1"};
-    QTest::newRow("active, policy on") << "ssh.service" << "active" << DomainServer::policyReply(1) << QStringList{};
-    QTest::newRow("active, policy off") << "ssh.service" << "active" << DomainServer::policyReply(0)
-                                        << QStringList{"ssh=0"};
-    QTest::newRow("inactive, policy off") << "ssh.service" << "inactive" << DomainServer::policyReply(0)
-                                          << QStringList{};
-    QTest::newRow("state unreadable") << "ssh.service" << "" << DomainServer::policyReply(1) << QStringList{"ssh=1"};
-    QTest::newRow("switched off") << "ssh.service" << "inactive" << DomainServer::policyReply(1, 0) << QStringList{};
-    QTest::newRow("server error") << "ssh.service" << "inactive" << DomainServer::fault("http500") << QStringList{};
-    QTest::newRow("another unit") << "cron.service" << "inactive" << DomainServer::policyReply(1) << QStringList{};
+    const auto works = DaemonSync::Works;
+    const QStringList none;
+    const QString notCorrected = "onSSHStatusChanged: the state of ssh could not be corrected, local value: 0, "
+                                 "server value: 1";
+    // A sync raises a job signal of its own, which asks the server once more.
+    QTest::newRow("inactive, policy on") << "ssh.service" << "inactive" << DomainServer::policyReply(1) << works
+                                         << QStringList{"ssh=1"} << 2 << none;
+    QTest::newRow("failed, policy on") << "ssh.service" << "failed" << DomainServer::policyReply(1) << works
+                                       << QStringList{"ssh=1"} << 2 << none;
+    QTest::newRow("active, policy on") << "ssh.service" << "active" << DomainServer::policyReply(1) << works << none
+                                       << 1 << none;
+    QTest::newRow("active, policy off") << "ssh.service" << "active" << DomainServer::policyReply(0) << works
+                                        << QStringList{"ssh=0"} << 2 << none;
+    QTest::newRow("inactive, policy off") << "ssh.service" << "inactive" << DomainServer::policyReply(0) << works
+                                          << none << 1 << none;
+    QTest::newRow("state unreadable") << "ssh.service" << "" << DomainServer::policyReply(1) << works
+                                      << QStringList{"ssh=1"} << 2 << QStringList{notCorrected};
+    QTest::newRow("start fails every time") << "ssh.service" << "inactive" << DomainServer::policyReply(1)
+                                            << DaemonSync::TakesNothing << QStringList{"ssh=1"} << 2
+                                            << QStringList{notCorrected};
+    QTest::newRow("switched off") << "ssh.service" << "inactive" << DomainServer::policyReply(1, 0) << works << none
+                                  << 1 << none;
+    QTest::newRow("server error") << "ssh.service" << "inactive" << DomainServer::fault("http500") << works << none
+                                  << 1 << none;
+    QTest::newRow("another unit") << "cron.service" << "inactive" << DomainServer::policyReply(1) << works << none
+                                  << 0 << none;
 }
 
 void TestSyncPolicy::sshJobRemoved()
@@ -349,23 +438,34 @@ void TestSyncPolicy::sshJobRemoved()
     QFETCH(QString, unit);
     QFETCH(QString, state);
     QFETCH(QJsonObject, reply);
+    QFETCH(DaemonSync, daemon);
     QFETCH(QStringList, synced);
+    QFETCH(int, queries);
+    QFETCH(QStringList, warned);
 
     setSshUnitState(*m_systemd, state);
     QVERIFY(m_server->setPolicy("*", reply));
+    setDaemonSync(*m_daemon, daemon);
+    // Each handler runs inside this test's waits: once the server has a query, the handler that
+    // sent it has ended, and what it did to the daemon shows in the daemon's call log.
     emitJobRemoved(*m_systemd, unit);
-    if (unit != "ssh.service") {
-        // Signals arrive in order: once a later one for ssh.service has been handled, the
-        // first has been too.
-        flushSystemBus(*m_systemd, SystemdManager);
-        QCOMPARE(m_server->policyQueries(), QStringList());
-        QVERIFY(m_server->setPolicy("*", DomainServer::policyReply(1, 0)));
-        emitJobRemoved(*m_systemd, "ssh.service");
-    }
-    // The handler runs inside this test's waits; when the server has the query, it has ended.
-    QVERIFY(m_server->waitForRequests("policy", 1));
-    QCOMPARE(m_server->policyQueries(), QStringList{"ssh"});
+    flushSystemBus(*m_systemd, SystemdManager);
+    QVERIFY(m_server->waitForRequests("policy", queries));
+    flushSystemBus(*m_systemd, SystemdManager);
+    QCOMPARE(m_server->policyQueries(), repeated("ssh", queries));
     QCOMPARE(syncCalls(*m_daemon), synced);
+    QCOMPARE(warnings(), warned);
+
+    // The same state reported again, by a job that is not the engine's: one more query, and
+    // no sync of a state that is in order or that could not be corrected.
+    const int again = unit == "ssh.service" ? queries + 1 : 0;
+    emitJobRemoved(*m_systemd, unit);
+    flushSystemBus(*m_systemd, SystemdManager);
+    QVERIFY(m_server->waitForRequests("policy", again));
+    flushSystemBus(*m_systemd, SystemdManager);
+    QCOMPARE(m_server->policyQueries().size(), again);
+    QCOMPARE(syncCalls(*m_daemon), synced);
+    QCOMPARE(warnings(), warned);
     if (state.isEmpty())
         QVERIFY(m_root->logText().contains("onSSHStatusChanged: cannot read the state of ssh.service"));
     setSshUnitState(*m_systemd, "inactive");
@@ -377,22 +477,36 @@ void TestSyncPolicy::firewallSignals_data()
     QTest::addColumn<QVariant>("argument");
     QTest::addColumn<QString>("policy");
     QTest::addColumn<QJsonObject>("reply");
-    QTest::addColumn<QStringList>("synced");
+    QTest::addColumn<DaemonSync>("daemon");
+    QTest::addColumn<QStringList>("synced");  // for each of the two changes
+    QTest::addColumn<int>("queries");         // for each of the two changes
+    QTest::addColumn<QStringList>("warned");  // in all; "#" the count of corrections
 
+    const auto works = DaemonSync::Works;
+    const QStringList none;
     QTest::newRow("off, policy on") << "SetFirewallStatus" << QVariant(false) << "firewalld"
-                                    << DomainServer::policyReply(1) << QStringList{"firewalld=1"};
+                                    << DomainServer::policyReply(1) << works << QStringList{"firewalld=1"} << 2 << none;
     QTest::newRow("on, policy on") << "SetFirewallStatus" << QVariant(true) << "firewalld"
-                                   << DomainServer::policyReply(1) << QStringList{};
+                                   << DomainServer::policyReply(1) << works << none << 1 << none;
     QTest::newRow("on, policy off") << "SetFirewallStatus" << QVariant(true) << "firewalld"
-                                    << DomainServer::policyReply(0) << QStringList{"firewalld=0"};
+                                    << DomainServer::policyReply(0) << works << QStringList{"firewalld=0"} << 2 << none;
     QTest::newRow("status, switched off") << "SetFirewallStatus" << QVariant(false) << "firewalld"
-                                          << DomainServer::policyReply(1, 0) << QStringList{};
+                                          << DomainServer::policyReply(1, 0) << works << none << 1 << none;
     QTest::newRow("level differs") << "SetFirewallLevel" << QVariant(2) << "firewalld_level"
-                                   << DomainServer::policyReply(3) << QStringList{"firewalld_level=3"};
+                                   << DomainServer::policyReply(3) << works << QStringList{"firewalld_level=3"} << 2
+                                   << none;
     QTest::newRow("level equal") << "SetFirewallLevel" << QVariant(3) << "firewalld_level"
-                                 << DomainServer::policyReply(3) << QStringList{};
+                                 << DomainServer::policyReply(3) << works << none << 1 << none;
     QTest::newRow("level, code not 200") << "SetFirewallLevel" << QVariant(1) << "firewalld_level"
-                                         << DomainServer::policyReply(3, 1, 404) << QStringList{};
+                                         << DomainServer::policyReply(3, 1, 404) << works << none << 1 << none;
+    // Each correction takes and is undone at once: after a few the engine stops and waits for
+    // a change that is not its own; the user's next change starts a few more.
+    const QString breaker = "onFirewallStatusChanged: firewalld corrected # times, 3 of them within 60 s: not "
+                            "corrected again before a change that is not the agent's own";
+    QTest::newRow("firewall turns itself off again")
+        << "SetFirewallStatus" << QVariant(false) << "firewalld" << DomainServer::policyReply(1)
+        << DaemonSync::FirewallTurnsItselfOff << QStringList{"firewalld=1", "firewalld=1", "firewalld=1"} << 7
+        << QStringList{breaker, breaker};
 }
 
 void TestSyncPolicy::firewallSignals()
@@ -401,17 +515,42 @@ void TestSyncPolicy::firewallSignals()
     QFETCH(QVariant, argument);
     QFETCH(QString, policy);
     QFETCH(QJsonObject, reply);
+    QFETCH(DaemonSync, daemon);
     QFETCH(QStringList, synced);
+    QFETCH(int, queries);
+    QFETCH(QStringList, warned);
 
     QVERIFY(m_server->setPolicy(policy, reply));
-    QDBusMessage call = QDBusMessage::createMethodCall("com.kiv.securitycenter", "/SecuritySetting/firewall",
-                                                       "com.kiv.securitycenter.firewallsetting", method);
-    call << argument;
-    QCOMPARE(QDBusConnection::systemBus().call(call).type(), QDBusMessage::ReplyMessage);
-
-    QVERIFY(m_server->waitForRequests("policy", 1));
-    QCOMPARE(m_server->policyQueries(), QStringList{policy});
-    QCOMPARE(syncCalls(*m_daemon), synced);
+    setDaemonSync(*m_daemon, daemon);
+    // The user changes the firewall twice, the second time after the first has been dealt with.
+    for (int change = 1; change <= 2; ++change) {
+        QDBusMessage call = QDBusMessage::createMethodCall("com.kiv.securitycenter", "/SecuritySetting/firewall",
+                                                           "com.kiv.securitycenter.firewallsetting", method);
+        call << argument;
+        QCOMPARE(QDBusConnection::systemBus().call(call).type(), QDBusMessage::ReplyMessage);
+        flushSystemBus(*m_securityCenter, "/SecuritySetting/firewall");
+        QVERIFY(m_server->waitForRequests("policy", change * queries));
+        flushSystemBus(*m_securityCenter, "/SecuritySetting/firewall");
+        QCOMPARE(m_server->policyQueries(), repeated(policy, change * queries));
+        QCOMPARE(syncCalls(*m_daemon).size(), change * synced.size());
+    }
+    QCOMPARE(syncCalls(*m_daemon), synced + synced);
+    // The breaker's count runs since the engine started, earlier cases included; each time it
+    // opens, it has corrected the firewall as often again as in one change here.
+    const QStringList seen = warnings();
+    QCOMPARE(seen.size(), warned.size());
+    int count = -1;
+    for (int i = 0; i < seen.size(); ++i) {
+        QString line = seen[i];
+        const QRegularExpressionMatch times = QRegularExpression("corrected (\\d+) times").match(line);
+        if (times.hasMatch()) {
+            if (count >= 0)
+                QCOMPARE(times.captured(1).toInt(), count + synced.size());
+            count = times.captured(1).toInt();
+            line.replace(times.capturedStart(1), times.capturedLength(1), "#");
+        }
+        QCOMPARE(line, warned[i]);
+    }
 }
 
 QTEST_MAIN(TestSyncPolicy)
