@@ -52,7 +52,7 @@ void Fixture::reset()
     if (m_daemon) {
         m_daemon->mock(AgentObject, "ResetReplies");
         for (const char *path : {"/com/domain/agent", "/com/domain/sync", "/com/domain/config", "/com/domain/events",
-                                 "/com/domain/taskmanager"})
+                                 "/com/domain/taskmanager", "/com/domain/remoteassist"})
             m_daemon->clearCalls(path);
     }
     if (m_server) {
@@ -107,10 +107,12 @@ void Fixture::forgeSignal(const QString &path, const QString &interface, const Q
 bool Fixture::startAgent(const QByteArray &config, const QByteArray &osRelease, bool waitForName)
 {
     stopAgent();
-    QByteArray ini = config;
-    if (m_server)
-        ini.replace("%SERVER%", m_server->address().toUtf8());
-    m_root->writeConfig(ini);
+    if (!config.isNull()) {
+        QByteArray ini = config;
+        if (m_server)
+            ini.replace("%SERVER%", m_server->address().toUtf8());
+        m_root->writeConfig(ini);
+    }
     if (osRelease.isNull())
         m_root->remove("/etc/os-release");
     else

@@ -62,8 +62,9 @@ public:
                             const QVariantList &args);
 
     // The real agent in its sandbox over root(): with this client configuration (INI text, with
-    // the server's address in place of "%SERVER%") and, when given, this os-release. Waits until
-    // the agent owns its name (and has exported its object) unless waitForName is false.
+    // the server's address in place of "%SERVER%"; null leaves the root's file, or its absence,
+    // as it is) and, when given, this os-release. Waits until the agent owns its name (and has
+    // exported its object) unless waitForName is false.
     bool startAgent(const QByteArray &config, const QByteArray &osRelease = QByteArray(), bool waitForName = true);
     void stopAgent();
     AgentRun &agent() const { return *m_agent; }
