@@ -333,11 +333,13 @@ def setup_line(package):
 def first_package_set_up(demo):
     '''A "正在设置 ..." line in install.log moves the bar to 33 %'''
     line = setup_line(sandbox.TASK_PACKAGES[0])
+    window = demo.screen.dialog(*PROGRESS_SIZE)
+    empty_bar = demo.screen.pixels(window) if window else None
     demo.box.append_install_log(line)
     say(f'appended to install.log: {line}')
-    # Read on two checks a second apart: the bar was painted with the first.
-    demo.box.wait_log(line, count=2)
-    window = demo.screen.dialog(*PROGRESS_SIZE)
+    # The check logs each set-up line once, as it counts it; the bar is painted right after.
+    demo.box.wait_log(line)
+    wait_for(lambda: demo.screen.pixels(window) != empty_bar, 5, 'the progress bar did not move')
     if window is None or not demo.screen.save(window, os.path.join(demo.out, 'demo-install-progress.png')):
         raise DemoError('no screenshot of the progress dialog')
     say(f'1 of {len(sandbox.TASK_PACKAGES)} packages set up: the bar stands at '
