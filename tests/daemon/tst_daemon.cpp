@@ -232,6 +232,8 @@ void TestDaemon::initTestCase()
 
 void TestDaemon::init()
 {
+    if (!m_fixture->daemon().isRunning())  // a row that failed before it brought the daemon back
+        m_fixture->restart(Fixture::Daemon);
     m_fixture->stopAgent();
     m_fixture->reset();
     messages.clear();
@@ -253,7 +255,8 @@ void TestDaemon::contract()
     rows.sort();
     QCOMPARE(rows, methods.keys());  // every method of the contract has its row
     for (auto signal = daemonSignals.begin(); signal != daemonSignals.end(); ++signal)
-        QVERIFY2(dbus::staticMetaObject.indexOfSignal(relayOf(signal.key(), signalArgs(signal->in, false))) >= 0, qPrintable(signal.key()));
+        QVERIFY2(dbus::staticMetaObject.indexOfSignal(relayOf(signal.key(), signalArgs(signal->in, false))) >= 0,
+                 qPrintable(signal.key()));
 }
 
 void TestDaemon::calls_data()
@@ -273,7 +276,7 @@ void TestDaemon::calls_data()
         if (row.key() == "is_domain_online")
             faults << "stopped";
         for (const QString &fault : faults)
-            QTest::addRow("%s %s", qPrintable(row.key()), qPrintable(fault)) << *row << fault;
+            QTest::addRow("%s %s", qPrintable(row.key()), fault.isEmpty() ? "answers" : qPrintable(fault)) << *row << fault;
     }
 }
 
@@ -317,7 +320,8 @@ void TestDaemon::calls()
     const qint64 ms = clock.elapsed();
 
     QCOMPARE(typed({result}), typed({fault.isEmpty() && row.fallback.isValid() ? answer : row.fallback}));
-    QCOMPARE(served, row.mode == 'E');  // only an event-loop call serves events while it waits
+    if (row.mode != 'E' || fault.isEmpty() || fault == "time-out")  // the daemon took its time
+        QCOMPARE(served, row.mode == 'E');  // only an event-loop call serves events while it waits
     QVERIFY(row.failureLine.isEmpty() || logged(row.failureLine) == !fault.isEmpty());
     if (fault.isEmpty())  // waits for the answer; an asynchronous call returns before it
         QVERIFY2(row.mode == 'A' ? ms < delay * 1000 : ms >= delay * 1000 - 50, qPrintable(QString::number(ms)));
