@@ -3,10 +3,12 @@
 Run as a python3-dbusmock template:
     /usr/bin/python3 -m dbusmock --system --template sim/daemon/kiv_domain_daemon.py [-p JSON]
 
-It serves the six objects of the daemon with every method the session agent calls, each with
-the daemon's own argument and reply signature. Every call lands in dbusmock's call log of its
-object (GetCalls / GetMethodCalls / ClearCalls on that object's path). A call whose arguments
-do not match the method's signature is refused with org.freedesktop.DBus.Error.InvalidArgs.
+It serves the daemon's objects, methods and signals as daemon/com.kiv.domain.xml describes
+them, each method with its own argument and reply signature. Every call lands in dbusmock's
+call log of its object (GetCalls / GetMethodCalls / ClearCalls on that object's path). A call
+whose arguments do not match the method's signature is refused with
+org.freedesktop.DBus.Error.InvalidArgs; so is an EmitSignal of a signal that the object does not
+have, or with another signature.
 
 Parameters (-p JSON, every key optional), all keyed by D-Bus method name:
     "replies": {"is_domain_online": false, "get_hostname": "pc-7", ...}
@@ -15,6 +17,8 @@ Parameters (-p JSON, every key optional), all keyed by D-Bus method name:
                answer with this D-Bus error instead
     "delays":  {"syncAll": 1.5, ...}
                seconds to wait before answering (the whole stand-in waits with it)
+Without a reply of its own a method answers the value of DEFAULT_REPLIES, else the zero of its
+reply type.
 
 Knobs at run time, on the interface "org.freedesktop.DBus.Mock" of "/com/domain/agent":
     SetReply(s method, s signature, v value)   answer with value as D-Bus type signature; a
@@ -30,16 +34,13 @@ Knobs at run time, on the interface "org.freedesktop.DBus.Mock" of "/com/domain/
 The knob calls themselves show in the call log of "/com/domain/agent": read a method's calls
 with GetMethodCalls, or ClearCalls after setting the knobs.
 
-Signals: EmitSignal on the object that carries them, for example
-    "/com/domain/agent"       com.kiv.domain.agent    addDomainStatus (bs), smsStatus (ss),
-                              domainServerStatus (b), exitDomainStatus (bs), userInfo (s),
-                              joinDomainVerifyResult (ssss)
-    "/com/domain/taskmanager" com.domain.taskmanager  InstallNotify (ssbbi), RebootNotify (ss),
-                                                      ShowProgress (ss)
+Signals: EmitSignal on the object that carries them, for example "/com/domain/taskmanager"
+"com.domain.taskmanager" "InstallNotify" "ssbbi".
 '''
 
 import os
 import time
+import xml.etree.ElementTree as ElementTree
 
 import dbus
 
@@ -50,55 +51,45 @@ MAIN_OBJ = '/com/domain/agent'
 MAIN_IFACE = 'com.kiv.domain.agent'
 SYSTEM_BUS = True
 
-# Per object: its interface and its methods as (name, in signature, out signature, default reply).
-OBJECTS = {
-    '/com/domain/agent': ('com.kiv.domain.agent', [
-        ('usbInit', '', '', None),
-        ('setHeartBeat', 'i', '', None),
-        ('sendWebSet', 's', '', None),
-        ('is_domain_online', '', 'b', True),
-        ('addSystem', 'i', '', None),
-        ('set_process_restart', '', '', None),
-        ('clear_rc_deb', '', '', None),
-        ('get_domain_user_prefix', '', 's', ''),
-        ('recover_pam', '', 'b', True),
-        ('post_equipment_setting', 'sssii', '', None),
-        ('set_salt_minion', 'ss', '', None),
-        ('getUserInfo', 's', '', None),
-        ('add_windows_domain', 'ssss', 'b', True),
-        ('execLogin', 'ss', 'b', True),
-        ('modify_resolv_config', 's', 'b', True),
-        ('get_domain_info', 'ss', 's', '{}'),
-        ('add_domain', 'ssss', 's', '0'),
-        ('add_domain3', 'ssss', 's', '0'),
-        ('get_add_domain_status', 'ss', 's', '0'),
-        ('get_hostname', 's', 's', 'kiv-terminal'),
-        ('modify_password', 'sss', 's', '0'),
-        ('modify_localpassword', 's', 's', '0'),
-        ('policy_info', 'sss', 'ay', b'{}'),
-        ('run_pre_add_domain', 's', 'i', 0),
-    ]),
-    '/com/domain/sync': ('com.domain.sync', [
-        ('sync', 'ss', '', None),
-        ('syncAll', '', '', None),
-    ]),
-    '/com/domain/config': ('com.domain.config', [
-        ('CheckUpdateCli', '', 'b', False),
-        ('UpdateConfig', 'ss', '', None),
-        ('RecordEvent', 'is', '', None),
-    ]),
-    '/com/domain/events': ('com.domain.events', [
-        ('GetAllEvents', '', 'as', []),
-        ('GetEventRecord', 's', 's', ''),
-    ]),
-    '/com/domain/taskmanager': ('com.domain.taskmanager', [
-        ('Init', '', '', None),
-        ('InstallRequest', 'si', '', None),
-    ]),
-    '/com/domain/remoteassist': ('com.domain.remoteassist', [
-        ('sendWebset', 's', 's', ''),
-    ]),
+CONTRACT = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'daemon', 'com.kiv.domain.xml')
+
+# What the daemon answers when no test says otherwise (other methods: the zero of their type).
+DEFAULT_REPLIES = {
+    'is_domain_online': True,
+    'recover_pam': True,
+    'add_windows_domain': True,
+    'execLogin': True,
+    'modify_resolv_config': True,
+    'get_domain_info': '{}',
+    'add_domain': '0',
+    'add_domain3': '0',
+    'get_add_domain_status': '0',
+    'get_hostname': 'kiv-terminal',
+    'modify_password': '0',
+    'modify_localpassword': '0',
+    'policy_info': b'{}',
 }
+ZEROS = {'b': False, 's': '', 'i': 0, 'as': [], 'ay': b''}
+
+
+def _signature(element, direction=None):
+    return ''.join(arg.get('type') for arg in element.findall('arg')
+                   if direction is None or arg.get('direction', 'in') == direction)
+
+
+def _read_contract():
+    '''{path: (interface, [(method, in sig, out sig)], {signal: sig})} from the contract.'''
+    root = ElementTree.parse(CONTRACT).getroot()
+    objects = {}
+    for node in root.findall('node'):
+        interface = node.find('interface')
+        methods = [(m.get('name'), _signature(m, 'in'), _signature(m, 'out')) for m in interface.findall('method')]
+        signals = {s.get('name'): _signature(s) for s in interface.findall('signal')}
+        objects[root.get('name') + '/' + node.get('name')] = (interface.get('name'), methods, signals)
+    return objects
+
+
+OBJECTS = _read_contract()
 
 # What each method answers: {'sig': .., 'value': .., 'error': (name, message) or None,
 # 'delay': seconds, 'vanish': bool}, rebuilt by _reset_behaviour().
@@ -114,7 +105,7 @@ def _coerce(signature, value):
 
 
 def _method_table():
-    for path, (interface, methods) in OBJECTS.items():
+    for path, (interface, methods, _signals) in OBJECTS.items():
         for method in methods:
             yield path, interface, method
 
@@ -124,8 +115,9 @@ def _reset_behaviour():
     replies = _parameters.get('replies', {})
     errors = _parameters.get('errors', {})
     delays = _parameters.get('delays', {})
-    for _path, _interface, (name, _in_sig, out_sig, default) in _method_table():
+    for _path, _interface, (name, _in_sig, out_sig) in _method_table():
         error = errors.get(name)
+        default = DEFAULT_REPLIES.get(name, ZEROS.get(out_sig))
         _behaviour[name] = {
             'sig': out_sig,
             'value': _coerce(out_sig, replies.get(name, default)),
@@ -156,7 +148,7 @@ def _answer(name):
 
 def _register(name, out_sig):
     '''(Re)declares method name on its object with the reply signature out_sig.'''
-    for path, interface, (method, in_sig, _out_sig, _default) in _method_table():
+    for path, interface, (method, in_sig, _out_sig) in _method_table():
         if method == name:
             mockobject.objects[path].AddMethod(interface, name, in_sig, out_sig, _answer(name))
             return
@@ -165,17 +157,35 @@ def _register(name, out_sig):
 
 
 def _register_all():
-    for _path, _interface, (name, _in_sig, _out_sig, _default) in _method_table():
+    for _path, _interface, (name, _in_sig, _out_sig) in _method_table():
         _register(name, _behaviour[name]['sig'])
+
+
+def _checked_emit_signal():
+    '''EmitSignal that sends only the signals of the contract, with their own signatures.'''
+
+    @dbus.service.method(MOCK_IFACE, in_signature='sssav', out_signature='')
+    def EmitSignal(self, interface, name, signature, args):
+        own_interface, _methods, signals = OBJECTS[self.path]
+        if (interface or own_interface) != own_interface or signals.get(name) != signature:
+            raise dbus.exceptions.DBusException(
+                f'the daemon has no signal {interface}.{name} ({signature}) on {self.path}',
+                name='org.freedesktop.DBus.Error.InvalidArgs')
+        self._emit_signal(own_interface, name, signature, args, {})
+
+    return EmitSignal
 
 
 def load(mock, parameters):
     _parameters.clear()
     _parameters.update(parameters or {})
     mockobject.objects[MAIN_OBJ] = mock  # dbusmock records the main object only after load()
-    for path, (interface, _methods) in OBJECTS.items():
+    emit = _checked_emit_signal()
+    for path, (interface, _methods, _signals) in OBJECTS.items():
         if path != MAIN_OBJ and path not in mockobject.objects:
             mock.AddObject(path, interface, {}, [])
+        # dbusmock looks an object's methods up in its own table before the class's.
+        mockobject.objects[path].methods.setdefault(MOCK_IFACE, {})['EmitSignal'] = ('sssav', '', '', emit)
     _reset_behaviour()
     _register_all()
 

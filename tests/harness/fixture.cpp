@@ -73,6 +73,29 @@ bool Fixture::standInsAlive() const
     return !m_server || m_server->isRunning();
 }
 
+void Fixture::restart(StandIn standIn)
+{
+    const QString sim = TestEnv::simDir();
+    const auto again = [](std::unique_ptr<DBusMock> &mock, const QString &templ, DBusMock::Bus bus) {
+        if (mock)
+            mock->stop();
+        mock = startIf(true, templ, bus);
+    };
+    switch (standIn) {
+    case Daemon: again(m_daemon, sim + "/daemon/kiv_domain_daemon.py", DBusMock::SystemBus); break;
+    case Logind: again(m_logind, "logind", DBusMock::SystemBus); break;
+    case Systemd: again(m_systemd, "systemd", DBusMock::SystemBus); break;
+    case Accounts: again(m_accounts, sim + "/accountsservice.py", DBusMock::SystemBus); break;
+    case SecurityCenter: again(m_securityCenter, sim + "/securitycenter.py", DBusMock::SystemBus); break;
+    case DesktopShell: again(m_desktopShell, sim + "/desktopshell.py", DBusMock::SessionBus); break;
+    case SessionManager: again(m_sessionManager, sim + "/sessionmanager.py", DBusMock::SessionBus); break;
+    case Server:
+        m_server.reset();
+        m_server.reset(new DomainServer());
+        break;
+    }
+}
+
 void Fixture::daemonReply(const QString &method, const QString &signature, const QVariant &value) const
 {
     m_daemon->mock(AgentObject, "SetReply", {method, signature, QVariant::fromValue(QDBusVariant(value))});

@@ -49,6 +49,9 @@ public:
     // Every stand-in still serves; a row that killed one would make the next rows pass or fail
     // for the wrong reason.
     bool standInsAlive() const;
+    // Starts one stand-in afresh: after a row stopped it, or it died (a daemon that leaves in
+    // the middle of a call); also undoes what a row changed in it.
+    void restart(StandIn standIn);
 
     // The daemon stand-in's knobs (see sim/daemon): its answer, an error or a delay for a method.
     void daemonReply(const QString &method, const QString &signature, const QVariant &value) const;
