@@ -196,37 +196,32 @@ void TestTasks::routing()
 // immediate task's prompt does not keep its buttons hidden for the next one.
 void TestTasks::prompt_data()
 {
-    QTest::addColumn<int>("minutes");
-    QTest::addColumn<bool>("needReboot");
-    QTest::addColumn<bool>("immediate");
-    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("notification");  // minutes, and whether the task needs a reboot, is immediate
     QTest::addColumn<QString>("answer");
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("request");  // InstallRequest's code; -1 none
 
-    const QString starts = "即将开始软件安装任务“%1”，", mayClose = "安装可能关闭当前正在运行的程序";
+    // The task name holds markup, which shows as typed.
+    const QString starts = "即将开始软件安装任务“<b>办公</b> & <i>”，", mayClose = "安装可能关闭当前正在运行的程序";
     const QString reboot = mayClose + "，并在安装完成后将重启电脑以避免出现未知问题";
-    QTest::newRow("30 minutes and a reboot, install now") << 30 << true << false << "办公套件" << "立即安装"
-                                                          << starts.arg("办公套件") + "预计安装时间30分钟，" + reboot << 0;
-    QTest::newRow("markup in the name is text, later") << 0 << false << false << "<b>粗体</b> & <i>" << "稍后安装"
-                                                       << starts.arg("<b>粗体</b> & <i>") + mayClose << 1;
-    QTest::newRow("immediate: nothing to choose, X answers nothing") << 0 << true << true << "浏览器" << "X"
-                                                                     << starts.arg("浏览器") + reboot << -1;
-    QTest::newRow("a press taken back answers nothing") << -5 << false << false << "输入法" << "taken back"
-                                                        << starts.arg("输入法") + mayClose << -1;
+    QTest::newRow("30 minutes and a reboot, install now") << "30 reboot" << "立即安装"
+                                                          << starts + "预计安装时间30分钟，" + reboot << 0;
+    QTest::newRow("install later") << "0" << "稍后安装" << starts + mayClose << 1;
+    QTest::newRow("immediate: nothing to choose, X answers nothing") << "0 reboot immediate" << "X" << starts + reboot
+                                                                     << -1;
+    QTest::newRow("a press taken back answers nothing") << "-5" << "taken back" << starts + mayClose << -1;
 }
 
 void TestTasks::prompt()
 {
-    QFETCH(int, minutes);
-    QFETCH(bool, needReboot);
-    QFETCH(bool, immediate);
-    QFETCH(QString, name);
+    QFETCH(QString, notification);
     QFETCH(QString, answer);
     QFETCH(QString, text);
     QFETCH(int, request);
 
-    m_prompt->showNotify("t-1", name, immediate, needReboot, minutes);
+    const bool immediate = notification.contains("immediate");
+    m_prompt->showNotify("t-1", "<b>办公</b> & <i>", immediate, notification.contains("reboot"),
+                         notification.section(' ', 0, 0).toInt());
     QVERIFY(m_prompt->isVisible());
     QCOMPARE(said(m_prompt->findChild<QLabel *>("notify_content")), text);
     QCOMPARE(button(m_prompt.get(), "立即安装")->isVisible(), !immediate);
@@ -281,16 +276,14 @@ void TestTasks::hideBelongsToItsTask()
 {
     task("done", 1);
     task("next", 4);
-    TaskInstallProgress finished, followed;
-    followed.showNotify("done", "已完成");
-    followed.onCheckProgress();
-    followed.showNotify("next", "下一个");
     QElapsedTimer since;
     since.start();
-    finished.showNotify("done", "已完成");
-    finished.onCheckProgress();
-    QCOMPARE(barOf(&finished), 100);
-
+    TaskInstallProgress followed, finished;
+    for (TaskInstallProgress *dialog : {&followed, &finished}) {
+        dialog->showNotify("done", "已完成");
+        dialog->onCheckProgress();
+    }
+    followed.showNotify("next", "下一个");
     QTRY_VERIFY_WITH_TIMEOUT(!finished.isVisible(), 3000);
     QVERIFY2(since.elapsed() >= 1500, qPrintable(QString::number(since.elapsed())));
     QVERIFY(!TestEnv::waitFor([&] { return !followed.isVisible(); }, 500));

@@ -6,27 +6,24 @@
 
 #include <QProcess>
 #include <QRect>
-#include <QSize>
 
 #include "testenv.h"
 
 class XScreen
 {
 public:
-    XScreen(const QList<QSize> &monitors, int dpi)
+    // monitors: their sizes ("1280x800"), side by side, the first one primary.
+    XScreen(const QStringList &monitors, int dpi)
     {
-        QSize desktop;
-        for (const QSize &monitor : monitors)
-            desktop = QSize(desktop.width() + monitor.width(), qMax(desktop.height(), monitor.height()));
         const QString dots = QString::number(dpi);
-        start(m_server, {"Xvfb", "-screen", "0", QString("%1x%2x24").arg(desktop.width()).arg(desktop.height()),
-                         "-dpi", dots});
+        const QString size = monitors.size() > 1 ? "4096x2048" : monitors.first();
+        start(m_server, {"Xvfb", "-screen", "0", size + "x24", "-dpi", dots});
         if (monitors.size() < 2 || !isRunning())
             return;
         // Xinerama without RandR: the program sees the monitors as one desktop.
         QStringList nested{"Xephyr", "-extension", "RANDR", "+xinerama", "-dpi", dots};
-        for (const QSize &monitor : monitors)
-            nested << "-screen" << QString("%1x%2").arg(monitor.width()).arg(monitor.height());
+        for (const QString &monitor : monitors)
+            nested << "-screen" << monitor;
         start(m_nested, nested);
     }
     ~XScreen()
