@@ -120,13 +120,14 @@ void TestTasks::step(TaskManager &router, const QString &step) const
     if (verb == "prompt") {
         router.onInstallNotify(arg, arg, false, true, 30);
     } else if (verb == "progress") {
-        task(arg.section(' ', 0, 0), arg.section(' ', 1).isEmpty() ? 1 : arg.section(' ', 1).toInt());
-        router.onShowProgress(arg.section(' ', 0, 0), arg);
+        const QString id = arg.section(' ', 0, 0);
+        task(id, arg.contains(' ') ? arg.section(' ', 1).toInt() : 1);
+        router.onShowProgress(id, id);
     } else if (verb == "count-down") {
         router.onRebootNotify("r", arg);
     } else if (verb == "close") {
         QTest::mouseClick(button(routed(arg), "X"), Qt::LeftButton);
-    } else {
+    } else {  // "end"
         QMetaObject::invokeMethod(routed("progress"), "onCheckProgress");
         QMetaObject::invokeMethod(routed("progress"), "onCheckProgress");
     }
