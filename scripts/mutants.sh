@@ -354,8 +354,17 @@ for row in "${rows[@]}"; do
                     IFS=$'\t' read -r killer reason < <(failed_test "$test_log")
                 fi
             fi
+            # Qt Test ends a test function after 5 minutes: when no check of the test failed before,
+            # that is, like CTest's time-out, no bound of the test's own.
+            kill_log=$test_log
+            [ -f "$test_log" ] || kill_log=$logs/$id.first.log
+            if [ "$status" = killed ] && grep -qs 'Test function timed out' "$kill_log" &&
+                ! grep -qs '^FAIL!' "$kill_log"; then
+                reason="Qt Test time-out"
+            fi
             # A kill that does not happen again points at a flaky test rather than at the mutant.
-            if [ "$status" = killed ] && [ $repeat = 1 ] && [ -n "$killer" ] && [[ $reason != *Timeout* ]] &&
+            if [ "$status" = killed ] && [ $repeat = 1 ] && [ -n "$killer" ] &&
+                [[ $reason != *Timeout* && $reason != *time-out* ]] &&
                 run_logged "$logs/$id.repeat.log" env -C "$build" \
                     ctest -R "^${killer}\$" --output-on-failure --timeout "$ctest_timeout"; then
                 note="passed when repeated: flaky?"
@@ -371,6 +380,7 @@ for row in "${rows[@]}"; do
         shown=$killer
         case ${reason:-} in
             *Timeout*) shown="$killer (CTest time-out)" ;;
+            *time-out*) shown="$killer ($reason)" ;;
             Failed|"") ;;
             *) shown="$killer ($reason)" ;;
         esac
