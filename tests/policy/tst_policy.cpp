@@ -294,17 +294,16 @@ void TestPolicy::queryLimitAndTurns()
 
 void TestPolicy::breakerWindow()
 {
-    // Corrections at 0, 20 and 40 s: the fourth waits until the first is a minute old.
-    CorrectionGuard guard;
-    const auto mayCorrect = [&](qint64 at) {
-        return guard.mayCorrect("test", "usb", CorrectionGuard::Kind::Setting, guard.reported("usb"), "0", "1", at);
+    // Corrections at 0, 20 and 40 s: a fourth waits until the first is a minute old.
+    const auto fourthAt = [](qint64 at) {
+        CorrectionGuard guard;
+        for (const qint64 before : {0, 20000, 40000})
+            guard.corrected("usb", false, before);
+        return guard.mayCorrect("test", "usb", CorrectionGuard::Kind::Setting, CorrectionGuard::Report::Outside, "0",
+                                "1", at);
     };
-    for (const qint64 at : {0, 20000, 40000}) {
-        QVERIFY(mayCorrect(at));
-        guard.corrected("usb", false, at);
-    }
-    QVERIFY(!mayCorrect(59999));
-    QVERIFY(mayCorrect(60000));
+    QVERIFY(!fourthAt(59999));
+    QVERIFY(fourthAt(60000));
 }
 
 void TestPolicy::missingSchemaOrKey()
