@@ -1,7 +1,6 @@
-// The client's shared helpers, run in this process over the fixture's root: the configuration store,
-// host facts, the command runner and service probes, and the desktop lock-down against real settings
-// read back with `gsettings`. The programs the helpers run are stand-ins: first on PATH, or bound over
-// the real ones (absolute paths) in this process's own mount namespace.
+// The client's shared helpers in this process over the fixture's root: configuration, host facts, commands and
+// service probes, and the desktop lock-down against real settings read back with `gsettings`. The programs they
+// run are stand-ins, first on PATH or bound over the real ones in this process's own mount namespace.
 #include <QtTest>
 
 #include <QGSettings/QGSettings>
@@ -79,8 +78,6 @@ private slots:
     void probes();
 
 private:
-    QString desktop() const;  // what the lock-down touches, as `gsettings` and the desktop shell see it
-
     std::unique_ptr<Fixture> m_fixture;
     QTemporaryDir m_bin;
 };
@@ -106,16 +103,6 @@ void TestUtils::init()
     Utils::m_serialList.clear();
 }
 
-QString TestUtils::desktop() const
-{
-    QStringList taskView;
-    for (const QVariantList &args : m_fixture->desktopShell().callsOf("/org/freedesktop/Desktop", "AppSwitcherSetEnable"))
-        taskView << text(args.value(0).toBool());
-    return Texts{gsettings(MediaKeys, "terminal"), gsettings(Workspaces, "switch-to-workspace-right"),
-                 gsettings(Workspaces, "switch-to-workspace-left"), gsettings(ShowDesktop, "show-desktop"),
-                 stored("style/taskview_key"), taskView}.joined;
-}
-
 void TestUtils::probes_data()
 {
     QTest::addColumn<QString>("file");  // the row's fixed file, written by hand
@@ -137,13 +124,11 @@ void TestUtils::probes_data()
         "2  " + QHostInfo::localHostName() + " false 30 0 30 ");
     row("values out of range", PROBE(Utils::get_domain_type(), Utils::get_heartbeat(), Utils::get_krb5_auth_timeout()),
         "2 10 30", Ini, "[init]\ndomain_type=abc\nheartbeat=-5\nkrb5_auth_timeout=-1\n");
-    row("values in range; exact flags, flags in any case, loose flags",
-        PROBE(Utils::get_domain_type(), Utils::get_heartbeat(), Utils::get_server_ip(), Utils::get_server_port(),
-              Utils::isInDomain(), Utils::use_security_center(), Utils::get_check_DNS(), Utils::get_dyndns_update(),
+    row("exact flags, flags in any case, loose flags",
+        PROBE(Utils::isInDomain(), Utils::use_security_center(), Utils::get_check_DNS(), Utils::get_dyndns_update(),
               Utils::get_optimize_login()),
-        "3 30 10.0.0.5 8000 false true false false true", Ini,
-        "[init]\ndomain_type=3\nheartbeat=30\nip_port=10.0.0.5:8000\nadd_domain_success=True\ncheck_DNS=FALSE\n"
-        "dyndns_update=0\noptimize_login=yes\n[uniteauth]\nuse_security_center=True\n");
+        "false true false false true", Ini,
+        "[init]\nadd_domain_success=True\ncheck_DNS=FALSE\ndyndns_update=0\noptimize_login=yes\n[uniteauth]\nuse_security_center=True\n");
     row("lists with an empty item", PROBE(Utils::get_policy_items(), Utils::get_auto_add_domain_area()), "a||b x||y",
         Ini, "[policy]\nitems=a,,b\n[style]\nauto_add_domain_area=\"x,,y\"\n");
     row("unquoted text with a comma", PROBE(Utils::get_auth_type()), "ldap,sms", Ini, "[uniteauth]\nauth_type=ldap,sms\n");
@@ -229,7 +214,15 @@ void TestUtils::probes_data()
         }), "ssh.service|replace");
 
     // ---- the desktop lock-down; the binding to put back is the one before the first lock-down
-    row("locked down, then lifted", Probe([this] {
+    const auto desktop = [this] {  // what the lock-down touches, as `gsettings` and the desktop shell see it
+        QStringList taskView;
+        for (const QVariantList &args : m_fixture->desktopShell().callsOf("/org/freedesktop/Desktop", "AppSwitcherSetEnable"))
+            taskView << text(args.value(0).toBool());
+        return Texts{gsettings(MediaKeys, "terminal"), gsettings(Workspaces, "switch-to-workspace-right"),
+                     gsettings(Workspaces, "switch-to-workspace-left"), gsettings(ShowDesktop, "show-desktop"),
+                     stored("style/taskview_key"), taskView}.joined;
+    };
+    row("locked down, then lifted", Probe([desktop] {
             QGSettings(MediaKeys).set("terminal", "<Super>t");
             QGSettings(Workspaces).set("switch-to-workspace-left", QStringList{"<Super>Left"});
             QGSettings(ShowDesktop).set("show-desktop", QStringList{"<Super>d", "<Alt>d"});
