@@ -20,15 +20,12 @@ Q_DECLARE_METATYPE(Probe)
 namespace {
 const int LimitMs = 15000;  // the command time limit here
 const QString Ini = TestEnv::ConfigIni;
-const QString Virt = "/usr/bin/systemd-detect-virt";
 const char *const MediaKeys = "org.qoro.settings-daemon.plugins.media-keys";
 const char *const Workspaces = "org.qoro.desktop.wm.keybindings";
 const char *const ShowDesktop = "org.gnome.desktop.wm.keybindings";
 
-QString text(bool value) { return value ? "true" : "false"; }
-QString text(int value) { return QString::number(value); }
-QString text(const QString &value) { return value; }
-QString text(const QStringList &value) { return value.join('|'); }
+// Texts, numbers and truth values as they are; list items joined by "|".
+QString text(const QVariant &v) { return v.type() == QVariant::StringList ? v.toStringList().join('|') : v.toString(); }
 QString text(const CmdResult &result) { return text(result.ok) + " " + result.output; }
 QString text(const Utils::OSInfo &info) { return QString("%1 %2 %3").arg(info.osType).arg(info.majorVersion).arg(info.id); }
 // The answers of a row's calls, made in their order (a braced list is evaluated left to right).
@@ -117,18 +114,18 @@ void TestUtils::probes_data()
     };
 
     // ---- the configuration store
-    // Without a configuration the fallbacks hold; some are written back, some not.
-    row("no configuration", PROBE(Utils::get_domain_type(), Utils::get_policy_items(), Utils::get_hostname(),
-                                  QFile::exists(Paths::configIni()), Utils::get_ldap_timeout(), Utils::get_krb5_auth_timeout(),
-                                  stored("init/ldap_timeout"), stored("init/krb5_auth_timeout")),
-        "2  " + QHostInfo::localHostName() + " false 30 0 30 ");
+    row("no configuration: fallbacks, some written back",
+        PROBE(Utils::get_domain_type(), Utils::get_hostname(), QFile::exists(Paths::configIni()), Utils::get_ldap_timeout(),
+              Utils::get_krb5_auth_timeout(), stored("init/ldap_timeout"), stored("init/krb5_auth_timeout")),
+        "2 " + QHostInfo::localHostName() + " false 30 0 30 ");
     row("values out of range", PROBE(Utils::get_domain_type(), Utils::get_heartbeat(), Utils::get_krb5_auth_timeout()),
         "2 10 30", Ini, "[init]\ndomain_type=abc\nheartbeat=-5\nkrb5_auth_timeout=-1\n");
     row("exact flags, flags in any case, loose flags",
         PROBE(Utils::isInDomain(), Utils::use_security_center(), Utils::get_check_DNS(), Utils::get_dyndns_update(),
               Utils::get_optimize_login()),
         "false true false false true", Ini,
-        "[init]\nadd_domain_success=True\ncheck_DNS=FALSE\ndyndns_update=0\noptimize_login=yes\n[uniteauth]\nuse_security_center=True\n");
+        "[init]\nadd_domain_success=True\ncheck_DNS=FALSE\ndyndns_update=0\noptimize_login=yes\n"
+        "[uniteauth]\nuse_security_center=True\n");
     row("lists with an empty item", PROBE(Utils::get_policy_items(), Utils::get_auto_add_domain_area()), "a||b x||y",
         Ini, "[policy]\nitems=a,,b\n[style]\nauto_add_domain_area=\"x,,y\"\n");
     row("unquoted text with a comma", PROBE(Utils::get_auth_type()), "ldap,sms", Ini, "[uniteauth]\nauth_type=ldap,sms\n");
@@ -159,17 +156,17 @@ void TestUtils::probes_data()
         "THIN north east", "/etc/kiv/info", "MACHINE_TYPE=x86\nMACHINE=\"THIN\"\nAREA=  north   east \n");
     row("thin terminal by its system", PROBE(Utils::isThinTerminal()), "true", "/etc/os-release", "FEATURE_NAME=thin\n");
     row("live system", PROBE(Utils::isLivecd()), "true", "/proc/cmdline", "BOOT_IMAGE=/live/vmlinuz boot=live quiet\n");
-    row("physical machine", PROBE(Utils::isVirtual()), "false", {}, {}, Virt, "echo none; exit 1");
-    row("no answer counts as virtual", PROBE(Utils::isVirtual()), "true", {}, {}, Virt, "exit 1");
+    row("physical machine", PROBE(Utils::isVirtual()), "false", {}, {}, "/usr/bin/systemd-detect-virt", "echo none; exit 1");
+    row("no answer counts as virtual", PROBE(Utils::isVirtual()), "true", {}, {}, "/usr/bin/systemd-detect-virt", "exit 1");
     row("machine ids, serial not specified", PROBE(Utils::getUuid(), Utils::getSn()), "u-1 0000", {}, {}, "dmidecode",
         "[ \"$2\" = system-uuid ] && echo u-1 || echo 'Not Specified'");
     row("disk holding the root", PROBE(Utils::getDiskSerial()), "S2", {}, {}, "lsblk",
-        R"(echo '{"blockdevices": [{"name": "sda", "serial": "S1", "children": [{"name": "sda1", "mountpoint": "/data"}]},
-                {"name": "sdb", "serial": "S2", "children": [{"name": "sdb1", "mountpoint": "/"}]}]}')");
+        R"(echo '{"blockdevices": [{"serial": "S1", "children": [{"mountpoint": "/data"}]},
+                                   {"serial": "S2", "children": [{"mountpoint": "/"}]}]}')");
     row("root disk without serial: its uuid", PROBE(Utils::getDiskSerial()), "U-9", {}, {}, "lsblk",
-        R"(echo '{"blockdevices": [{"name": "vda", "serial": null, "mountpoint": "/", "uuid": "U-9"}]}')");
-    row("server edition: the disk of /boot", PROBE(Utils::getDiskSerial()), "S1", "/etc/os-release", "PRETTY_NAME=\"KIV Server 5\"\n",
-        "lsblk", R"(echo '{"blockdevices": [{"name": "sda", "serial": "S1", "mountpoint": "/boot"}]}')");
+        R"(echo '{"blockdevices": [{"serial": null, "mountpoint": "/", "uuid": "U-9"}]}')");
+    row("server edition: the disk of /boot", PROBE(Utils::getDiskSerial()), "S1", "/etc/os-release",
+        "PRETTY_NAME=\"KIV Server 5\"\n", "lsblk", R"(echo '{"blockdevices": [{"serial": "S1", "mountpoint": "/boot"}]}')");
     row("log-in name from the home folder", Probe([] {
             qputenv("HOME", "/home/CORP/bob.smith");  // read by nothing else here
             seteuid(1000);
@@ -177,9 +174,8 @@ void TestUtils::probes_data()
             seteuid(0);
             return name;
         }), "bob.smith");
-    // As root: the user of display :0, not one whose log-in time holds ":0".
-    row("log-in name of display :0", PROBE(Utils::getLoginName()), "alice", {}, {}, "/usr/bin/who",
-        "printf 'carol pts/0 2024-05-01 09:05 (10.0.0.9)\\nalice :0 2024-05-01 08:00 (:0)\\n'");
+    row("log-in name of display :0, not of a log-in time holding :0", PROBE(Utils::getLoginName()), "alice", {}, {},
+        "/usr/bin/who", "printf 'carol pts/0 2024-05-01 09:05 (10.0.0.9)\\nalice :0 2024-05-01 08:00 (:0)\\n'");
     row("cached users in order, nameless ones left out", PROBE(Utils::getCachedUsers()), "bob|李四");
     row("token", PROBE(Utils::get_token()), "900150983cd24fb0d6963f7d28e17f72", "/usr/share/kiv-domain-client/salt/uuid.txt",
         "abc");
@@ -190,8 +186,7 @@ void TestUtils::probes_data()
               Utils::exec_cmd(Paths::under("/tmp/job.sh"), 1), Utils::exec_cmd("echo never", 2)),
         "true one\nab false  true from script\n false ", "/tmp/job.sh", "echo from script\n");
     row("no shell", PROBE(Utils::exec_cmd("echo never", 0)), "false ", {}, {}, "/bin/bash", "");
-    // Events are served while a command runs (here, the one it waits for); one that never ends is
-    // killed with what it started.
+    // Events are served while a command runs; one that never ends is killed with what it started.
     row("a command that never ends", Probe([] {
             const QString flag = Paths::under("/tmp/flag");
             QTimer::singleShot(100, [flag] { QFile(flag).open(QIODevice::WriteOnly); });
@@ -216,7 +211,7 @@ void TestUtils::probes_data()
     // ---- the desktop lock-down; the binding to put back is the one before the first lock-down
     const auto desktop = [this] {  // what the lock-down touches, as `gsettings` and the desktop shell see it
         QStringList taskView;
-        for (const QVariantList &args : m_fixture->desktopShell().callsOf("/org/freedesktop/Desktop", "AppSwitcherSetEnable"))
+        for (const auto &args : m_fixture->desktopShell().callsOf("/org/freedesktop/Desktop", "AppSwitcherSetEnable"))
             taskView << text(args.value(0).toBool());
         return Texts{gsettings(MediaKeys, "terminal"), gsettings(Workspaces, "switch-to-workspace-right"),
                      gsettings(Workspaces, "switch-to-workspace-left"), gsettings(ShowDesktop, "show-desktop"),
@@ -242,7 +237,7 @@ void TestUtils::probes_data()
             const bool first = Utils::isForceFullScreen();
             QFile::remove(Paths::kivInfo());
             return Texts{first, Utils::isForceFullScreen()}.joined;
-        }), "false false", "/etc/kiv/info", "MACHINE=THIN\n", Virt, "echo none");
+        }), "false false", "/etc/kiv/info", "MACHINE=THIN\n", "/usr/bin/systemd-detect-virt", "echo none");
 }
 
 void TestUtils::probes()
@@ -271,8 +266,8 @@ void TestUtils::probes()
     if (!command.isEmpty() && script.isEmpty())
         QVERIFY(QFile::setPermissions(standIn, QFileDevice::ReadOwner));  // a file that cannot run
     if (command.startsWith('/'))
-        QCOMPARE(mount(QFile::encodeName(standIn).constData(), QFile::encodeName(command).constData(), nullptr, MS_BIND, nullptr),
-                 0);
+        QCOMPARE(mount(QFile::encodeName(standIn).constData(), QFile::encodeName(command).constData(), nullptr,
+                       MS_BIND, nullptr), 0);
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(probe(), expected);
