@@ -3,16 +3,11 @@
 #include <QtTest>
 
 #include "fixture.h"
-#include "log.h"
 #include "paths.h"
 #include "utils.h"
 
 using Probe = std::function<QString()>;
 Q_DECLARE_METATYPE(Probe)
-
-namespace {
-QJsonObject answer(const QJsonObject &data) { return DomainServer::reply(QJsonObject{{"data", data}}); }
-}  // namespace
 
 class TestProbes : public QObject
 {
@@ -22,16 +17,10 @@ private slots:
     void initTestCase();
     void init() { m_fixture->reset(); }
     void cleanup() { QVERIFY(m_fixture->standInsAlive()); }
-
-    void serverProbes_data();
-    void serverProbes();
-    void packageProbes_data();
-    void packageProbes();
+    void probes_data();
+    void probes();
 
 private:
-    Probe rules(const QString &server) const;
-    Probe check(const QString &hostname, bool sent = false) const;
-
     std::unique_ptr<Fixture> m_fixture;
     QTemporaryDir m_bin;
 };
@@ -40,155 +29,105 @@ void TestProbes::initTestCase()
 {
     m_fixture.reset(new Fixture(Fixture::Server, true));
     m_fixture->root().writeConfig("[init]\nip_port=" + m_fixture->server().address().toUtf8() + "\n");
-    Log::GetInstance()->setLogPath(Paths::logFile());
     TestEnv::prependPath(m_bin.path());
 }
 
-// Whether the ping finds the server online, and the add-domain rules it carries.
-Probe TestProbes::rules(const QString &server) const
+void TestProbes::probes_data()
 {
-    return [this, server] {
-        QString address = server.isEmpty() ? m_fixture->server().address() : server;
+    QTest::addColumn<QJsonObject>("replies");  // the server's scenario: a reply for each endpoint named
+    QTest::addColumn<QStringList>("scripts");  // of the stand-ins for dpkg-query and realm
+    QTest::addColumn<Probe>("probe");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("limitMs");  // when not 0: a silent server is given up after this long
+    const auto row = [](const char *name, const Probe &probe, const QString &expected, const QJsonObject &replies = {},
+                        int limitMs = 0, const QStringList &scripts = {}) {
+        QTest::newRow(name) << replies << scripts << probe << expected << limitMs;
+    };
+    QString server = m_fixture->server().address();
+    const auto answer = [](const QJsonObject &data) { return DomainServer::reply(QJsonObject{{"data", data}}); };
+
+    // Whether the ping finds the server online, and the add-domain rules it carries.
+    const Probe rules = [server]() mutable {
         bool online = false;
-        const QMap<QString, QString> rules = Utils::get_add_domain_rules(address, online);
+        const QMap<QString, QString> rules = Utils::get_add_domain_rules(server, online);
         QStringList text{online ? "online" : "offline"};
         for (auto it = rules.cbegin(); it != rules.cend(); ++it)
             text << it.key() + "=" + it.value();
         return text.join(' ');
     };
-}
+    row("ping: pong", rules, "online", {{"ping", DomainServer::reply("pong")}});
+    row("ping: rules", rules, "online set_auto_hostname_switch=0 set_edit_hostname_switch=0 set_sms_switch=1",
+        {{"ping", DomainServer::reply(QJsonObject{{"domain_rule", QJsonObject{{"sms_switch", 1}}}})}});
+    row("ping: other text", rules, "offline", {{"ping", DomainServer::reply("welcome")}});
+    row("ping: not found", rules, "offline", {{"ping", DomainServer::reply("pong", 404)}});
+    row("ping: silent server", rules, "offline", {{"ping", DomainServer::fault("delay", 8000)}}, 5000);
 
-// The host-name check's code, domain name and message; or the host name as the server got it.
-Probe TestProbes::check(const QString &hostname, bool sent) const
-{
-    return [this, hostname, sent] {
-        QString domain = "keep", msg = "keep";
-        const int code = Utils::checkHostnameValid(m_fixture->server().address(), hostname, domain, msg);
-        const QJsonObject params = m_fixture->server().requests("check_hostname").value(0).value("params").toObject();
-        return sent ? params.keys().join(',') + "=" + params.value("hostname").toString()
-                    : QString("%1 %2 %3").arg(code).arg(domain, msg);
+    // The host-name check's code, domain name and message, the host name as the server got it,
+    // and the version for a system, asked while the check waits (both given up within one limit).
+    const QString host = "pc&hostname=x#1+2 终端 100%";
+    const auto check = [this, server, host](const char *os) {
+        return Probe([=]() mutable {
+            QString domain = "keep", msg = "keep", version = "unset";
+            QTimer::singleShot(0, [&] { version = Utils::getRepoClientVersion(os); });
+            const int code = Utils::checkHostnameValid(server, host, domain, msg);
+            const QJsonObject request = m_fixture->server().requests("check_hostname").value(0);
+            const QString sent = request.value("params").toObject().value("hostname").toString();
+            return QStringList{QString::number(code), domain, msg, sent, version}.join(' ');
+        });
     };
-}
-
-void TestProbes::serverProbes_data()
-{
-    QTest::addColumn<QJsonObject>("replies");  // the server's reply for each endpoint named
-    QTest::addColumn<Probe>("probe");
-    QTest::addColumn<QString>("expected");
-    QTest::addColumn<int>("limitMs");  // a silent server is given up after this long; 0: answers
-
-    const auto row = [](const char *name, const QJsonObject &replies, const Probe &probe, const QString &expected,
-                        int limitMs = 0) { QTest::newRow(name) << replies << probe << expected << limitMs; };
-    const QJsonObject smsOnly{{"domain_rule", QJsonObject{{"sms_switch", 1}}}};
-    row("ping: pong", {{"ping", DomainServer::reply("pong")}}, rules({}), "online");
-    row("ping: rules", {{"ping", DomainServer::reply(smsOnly)}}, rules({}),
-        "online set_auto_hostname_switch=0 set_edit_hostname_switch=0 set_sms_switch=1");
-    row("ping: other text", {{"ping", DomainServer::reply("welcome")}}, rules({}), "offline");
-    row("ping: not found", {{"ping", DomainServer::reply("pong", 404)}}, rules({}), "offline");
-    row("ping: HTTP 500", {{"ping", DomainServer::fault("http500")}}, rules({}), "offline");
-    row("ping: no server", {}, rules("127.0.0.1:1"), "offline");
-    // Answers after the limit: a probe that waited longer would get it.
-    row("ping: silent server", {{"ping", DomainServer::fault("delay", 8000)}}, rules({}), "offline", 5000);
-
-    row("check: code and message", {{"check_hostname", answer({{"code", 0}, {"msg", "主机名可用"}})}}, check("pc-01"),
-        "0 keep 主机名可用");
-    row("check: code, domain and message",
-        {{"check_hostname", answer({{"code", 200}, {"domain_name", "corp.example"}, {"msg", "accepted"}})}},
-        check("pc-01"), "200 corp.example accepted");
-    row("check: no data", {{"check_hostname", DomainServer::reply(QJsonObject{{"code", 0}})}}, check("pc-01"),
-        "-1 keep keep");
-    row("check: HTTP 500", {{"check_hostname", DomainServer::fault("http500")}}, check("pc-01"), "-1 keep keep");
-    for (const char *name : {"pc&hostname=evil", "pc#1+2", "终端 100%"})
-        row(qPrintable(QString("check: host name %1 sent as it is").arg(name)), {{"check_hostname", answer({})}},
-            check(name, true), QString("hostname=") + name);
-
     const QJsonObject versions = answer({{"code", 200}, {"kiv4-ver", "4.2.0"}, {"kiv5-ver", "5.1.3"}});
-    const auto version = [](const char *os) { return Probe([os] { return Utils::getRepoClientVersion(os); }); };
-    row("version for 5.0", {{"terminal_version", versions}}, version("5.0"), "5.1.3");
-    row("version for 4.0", {{"terminal_version", versions}}, version("4.0"), "4.2.0");
-    row("version for 4.0 without its own", {{"terminal_version", answer({{"kiv5-ver", "5.1.3"}})}}, version("4.0"), "");
-    row("version for another system", {{"terminal_version", versions}}, version("5.1"), "");
-    row("version: HTTP 500", {{"terminal_version", DomainServer::fault("http500")}}, version("5.0"), "");
-    // The version query starts while the check waits: both are given up within one limit.
-    const Probe both = [hostnameCheck = check("pc-01")] {
-        QString version = "unset";
-        QTimer::singleShot(0, [&] { version = Utils::getRepoClientVersion("5.0"); });
-        return hostnameCheck() + " version " + version;
+    row("check: code and message; version for 5.0", check("5.0"), "0 keep 主机名可用 " + host + " 5.1.3",
+        {{"check_hostname", answer({{"code", 0}, {"msg", "主机名可用"}})}, {"terminal_version", versions}});
+    row("check: code, domain and message; version for 4.0", check("4.0"), "200 corp ok " + host + " 4.2.0",
+        {{"check_hostname", answer({{"code", 200}, {"domain_name", "corp"}, {"msg", "ok"}})},
+         {"terminal_version", versions}});
+    row("check: no data; version for another system", check("5.1"), "-1 keep keep " + host + " ",
+        {{"check_hostname", DomainServer::reply(QJsonObject{{"code", 0}})}, {"terminal_version", versions}});
+    const QJsonObject silent = DomainServer::fault("delay", 40000);
+    row("silent server", check("5.0"), "-1 keep keep " + host + " ",
+        {{"check_hostname", silent}, {"terminal_version", silent}}, 30000);
+
+    const QString planted = Paths::under("/tmp/planted");
+    const auto compare = [](const QString &left, const char *op, const QString &right) {
+        return Probe([=] { return QString(Utils::compare_version(left, right, op) ? "true" : "false"); });
     };
-    row("silent server: check and version query",
-        {{"check_hostname", DomainServer::fault("delay", 40000)}, {"terminal_version", DomainServer::fault("delay", 40000)}},
-        both, "-1 keep keep version ", 30000);
+    row("tilde sorts first", compare("1.0~rc1", "lt", "1.0"), "true");
+    row("version starting with -", compare("--admindir=" + planted, "gt", "1"), "true");
+    row("shell text stays text", compare("1; touch " + planted, "gt", "$(touch " + planted + ")"), "false");
+
+    const Probe joined = [] { return QString(Utils::check_add_domain_state() ? "joined" : "not joined"); };
+    row("client installed", [] { return Utils::get_client_version(); }, "3.1.0-1", {}, 0,
+        {"[ \"$*\" = '-W -f=${Version} kiv-domain-client' ] && printf 3.1.0-1"});
+    const QString realmd = "[ \"$*\" = '-W -f=${Package} realmd' ] && printf realmd";
+    row("joined through realmd", joined, "joined", {}, 0, {realmd, "[ \"$*\" = list ] && echo corp.example"});
+    row("realmd without a realm", joined, "not joined", {}, 0, {realmd, "true"});
+    row("realmd not installed", joined, "not joined", {}, 0, {"exit 1", "echo corp.example"});
 }
 
-void TestProbes::serverProbes()
+void TestProbes::probes()
 {
     QFETCH(QJsonObject, replies);
+    QFETCH(QStringList, scripts);
     QFETCH(Probe, probe);
     QFETCH(QString, expected);
     QFETCH(int, limitMs);
 
-    for (auto it = replies.constBegin(); it != replies.constEnd(); ++it)
-        QVERIFY(m_fixture->server().setReply(it.key(), it.value().toObject()));
+    QVERIFY(m_fixture->server().setScenario(replies));
+    TestEnv::writeFakeCommand(m_bin.path(), "dpkg-query", scripts.value(0));
+    TestEnv::writeFakeCommand(m_bin.path(), "realm", scripts.value(1));
     // The agent's other work goes on while a probe waits.
-    int ticks = 0;
     QTimer other;
-    connect(&other, &QTimer::timeout, [&] { ++ticks; });
+    QSignalSpy ticks(&other, &QTimer::timeout);
     other.start(100);
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(probe(), expected);
+    QVERIFY(!QFile::exists(Paths::under("/tmp/planted")));  // no text was taken as a command or an option
     if (limitMs) {
         const qint64 waited = clock.elapsed();  // a coarse timer may end up to 5 % early
         QVERIFY2(waited >= limitMs * 95 / 100 && waited < limitMs + 2500, qPrintable(QString::number(waited)));
-        QVERIFY(ticks >= limitMs / 200);
+        QVERIFY(ticks.size() >= limitMs / 200);
     }
-}
-
-void TestProbes::packageProbes_data()
-{
-    QTest::addColumn<QString>("dpkgQuery");  // stand-ins' scripts; empty: none
-    QTest::addColumn<QString>("realm");
-    QTest::addColumn<Probe>("probe");
-    QTest::addColumn<QString>("expected");
-
-    const auto compare = [](const QString &left, const char *op, const QString &right) {
-        return Probe([=] {
-            const bool holds = Utils::compare_version(left, right, op);
-            return QString(holds ? "true" : "false") + (QFile::exists(Paths::under("/tmp/planted")) ? " planted" : "");
-        });
-    };
-    const QString planted = Paths::under("/tmp/planted");
-    QTest::newRow("newer is gt") << "" << "" << compare("4.0.1", "gt", "4.0.0") << "true";
-    QTest::newRow("newer is not lt") << "" << "" << compare("4.0.1", "lt", "4.0.0") << "false";
-    QTest::newRow("tilde sorts first") << "" << "" << compare("1.0~rc1", "lt", "1.0") << "true";
-    QTest::newRow("version starting with -") << "" << "" << compare("--admindir=" + planted, "gt", "1") << "true";
-    QTest::newRow("shell text stays text") << "" << "" << compare("1; touch " + planted, "gt", "$(touch " + planted + ")")
-                                           << "false";
-
-    const Probe version = [] { return Utils::get_client_version(); };
-    const Probe joined = [] { return QString(Utils::check_add_domain_state() ? "joined" : "not joined"); };
-    QTest::newRow("client installed") << "[ \"$*\" = '-W -f=${Version} kiv-domain-client' ] && printf 3.1.0-1" << ""
-                                      << version << "3.1.0-1";
-    QTest::newRow("client not installed") << "exit 1" << "" << version << "";
-    const QString realmd = "[ \"$*\" = '-W -f=${Package} realmd' ] && printf realmd";
-    QTest::newRow("joined through realmd") << realmd << "[ \"$*\" = list ] && echo corp.example" << joined << "joined";
-    QTest::newRow("realmd without a realm") << realmd << "true" << joined << "not joined";
-    QTest::newRow("realmd not installed") << "exit 1" << "echo corp.example" << joined << "not joined";
-}
-
-void TestProbes::packageProbes()
-{
-    QFETCH(QString, dpkgQuery);
-    QFETCH(QString, realm);
-    QFETCH(Probe, probe);
-    QFETCH(QString, expected);
-
-    for (const auto &standIn : {qMakePair(QString("dpkg-query"), dpkgQuery), qMakePair(QString("realm"), realm)}) {
-        QFile::remove(m_bin.filePath(standIn.first));
-        if (!standIn.second.isEmpty())
-            TestEnv::writeFakeCommand(m_bin.path(), standIn.first, standIn.second);
-    }
-    QCOMPARE(probe(), expected);
 }
 
 QTEST_MAIN(TestProbes)
