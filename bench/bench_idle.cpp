@@ -7,6 +7,8 @@
 // Run inside scripts/with-test-env.sh (private buses):
 //   bench_idle AGENT FLOOR MINIMAL [seconds]
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 
@@ -68,7 +70,8 @@ bool measure(const Compared &compared, int seconds, Figures &figures)
     if (!run.start(compared.name == "com.kiv.domain.session"))
         return false;
     if (compared.name == "com.kiv.domain.session") {
-        TestEnv::callAgent("post_login");
+        QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(TestEnv::AgentService, TestEnv::AgentPath,
+                                                                          TestEnv::AgentInterface, "post_login"));
         TestEnv::runCommand("gsettings", {"set", "org.qoro.desktop.background", "picture-uri", "'file:///idle.png'"});
     }
     idle(7000);

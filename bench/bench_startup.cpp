@@ -49,7 +49,7 @@ Sample runOnce(const Compared &compared, bool measureMemory)
     loop.exec();
     if (measureMemory) {
         idle(2000);
-        sample.rssKb = TestEnv::residentKb(run.agentPid());
+        sample.rssKb = residentKb(run.agentPid());
     }
     run.stop();
     return sample;

@@ -3,6 +3,7 @@
 // The programs the session figures compare, and the session they run in.
 
 #include <QByteArray>
+#include <QFile>
 #include <QStringList>
 
 #include <vector>
@@ -32,4 +33,17 @@ inline std::vector<Compared> comparedPrograms(const QString &agent, const QStrin
     return {{"agent", agent, {}, "com.kiv.domain.session"},
             {"floor (same libraries and dialogs)", floor, {"com.kiv.bench.floor"}, "com.kiv.bench.floor"},
             {"bare Qt program", minimal, {"com.kiv.bench.minimal"}, "com.kiv.bench.minimal"}};
+}
+
+// Resident memory of a process in KiB, -1 when it cannot be read.
+inline long residentKb(qint64 pid)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
 }

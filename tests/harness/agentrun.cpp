@@ -14,15 +14,6 @@ bool sessionNameOwned()
     return QDBusConnection::sessionBus().interface()->isServiceRegistered(TestEnv::AgentService).value();
 }
 
-bool sessionServiceExported()
-{
-    QDBusMessage introspect = QDBusMessage::createMethodCall(TestEnv::AgentService, TestEnv::AgentPath,
-                                                             "org.freedesktop.DBus.Introspectable", "Introspect");
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(introspect, QDBus::Block, 2000);
-    return reply.type() == QDBusMessage::ReplyMessage &&
-           reply.arguments().value(0).toString().contains(TestEnv::AgentInterface);
-}
-
 AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)
     : m_root(root)
     , m_user(user)
@@ -36,13 +27,6 @@ AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)
 }
 
 AgentRun::~AgentRun() { stop(); }
-
-void AgentRun::setEnv(const QString &name, const QString &value)
-{
-    QProcessEnvironment env = m_process.processEnvironment();
-    env.insert(name, value);
-    m_process.setProcessEnvironment(env);
-}
 
 void AgentRun::setProgram(const QString &program, const QStringList &arguments)
 {

@@ -15,7 +15,6 @@ public:
     explicit AgentRun(const TestEnv::TempRoot &root, const QString &user = "alice");
     ~AgentRun();
 
-    void setEnv(const QString &name, const QString &value);
     // Another program to run in the same sandbox instead of the agent (benchmarks compare the
     // agent with a minimal program under the same conditions).
     void setProgram(const QString &program, const QStringList &arguments = {});
@@ -43,4 +42,3 @@ private:
 };
 
 bool sessionNameOwned();
-bool sessionServiceExported();  // "/com/domain/agent" answers with its interface

@@ -23,9 +23,7 @@ public:
     enum Bus { SessionBus, SystemBus };
 
     // A service built from a template (a dbusmock name such as "logind" or a .py file path).
-    static DBusMock *fromTemplate(const QString &templ, Bus bus, const QString &parametersJson = QString());
-    // A bare service: name, main object and interface.
-    static DBusMock *bare(const QString &name, const QString &path, const QString &interface, Bus bus);
+    static DBusMock *fromTemplate(const QString &templ, Bus bus);
 
     ~DBusMock();
 

@@ -11,43 +11,48 @@ const QByteArray Kiv5Release = "NAME=\"KIV Desktop\"\nNAME_EN=\"KIVDesktop\"\nVE
 
 namespace {
 const QString AgentObject = QStringLiteral("/com/domain/agent");
-
-std::unique_ptr<DBusMock> startIf(bool wanted, const QString &templ, DBusMock::Bus bus)
-{
-    if (!wanted)
-        return nullptr;
-    std::unique_ptr<DBusMock> mock(DBusMock::fromTemplate(templ, bus));
-    if (!mock->isRunning())
-        qFatal("the stand-in %s did not come up", qPrintable(templ));
-    return mock;
 }
-}  // namespace
+
+struct Fixture::MockStandIn {
+    StandIn which;
+    std::unique_ptr<DBusMock> Fixture::*member;
+    const char *templ;  // a dbusmock template, or a file under sim/
+    DBusMock::Bus bus;
+};
+
+// One row per stand-in that a dbusmock process serves.
+const std::vector<Fixture::MockStandIn> &Fixture::mockStandIns()
+{
+    static const std::vector<MockStandIn> rows{
+        {Daemon, &Fixture::m_daemon, "/daemon/kiv_domain_daemon.py", DBusMock::SystemBus},
+        {Logind, &Fixture::m_logind, "logind", DBusMock::SystemBus},
+        {Systemd, &Fixture::m_systemd, "systemd", DBusMock::SystemBus},
+        {Accounts, &Fixture::m_accounts, "/accountsservice.py", DBusMock::SystemBus},
+        {SecurityCenter, &Fixture::m_securityCenter, "/securitycenter.py", DBusMock::SystemBus},
+        {DesktopShell, &Fixture::m_desktopShell, "/desktopshell.py", DBusMock::SessionBus},
+        {SessionManager, &Fixture::m_sessionManager, "/sessionmanager.py", DBusMock::SessionBus},
+    };
+    return rows;
+}
 
 Fixture::Fixture(int standIns, bool applySeam)
     : m_root(new TestEnv::TempRoot(applySeam))
 {
-    const QString sim = TestEnv::simDir();
-    m_daemon = startIf(standIns & Daemon, sim + "/daemon/kiv_domain_daemon.py", DBusMock::SystemBus);
-    m_logind = startIf(standIns & Logind, "logind", DBusMock::SystemBus);
-    m_systemd = startIf(standIns & Systemd, "systemd", DBusMock::SystemBus);
-    m_accounts = startIf(standIns & Accounts, sim + "/accountsservice.py", DBusMock::SystemBus);
-    m_securityCenter = startIf(standIns & SecurityCenter, sim + "/securitycenter.py", DBusMock::SystemBus);
-    m_desktopShell = startIf(standIns & DesktopShell, sim + "/desktopshell.py", DBusMock::SessionBus);
-    m_sessionManager = startIf(standIns & SessionManager, sim + "/sessionmanager.py", DBusMock::SessionBus);
-    if (standIns & Server) {
-        m_server.reset(new DomainServer());
-        if (!m_server->isRunning())
-            qFatal("the stand-in domain server did not come up");
+    for (const MockStandIn &row : mockStandIns()) {
+        if (standIns & row.which)
+            restart(row.which);
     }
+    if (standIns & Server)
+        restart(Server);
 }
 
 Fixture::~Fixture() { stopAgent(); }
 
 void Fixture::reset()
 {
-    for (const auto *mock : {&m_logind, &m_systemd, &m_accounts, &m_securityCenter, &m_desktopShell, &m_sessionManager}) {
-        if (*mock)
-            (*mock)->clearCalls((*mock)->mainObject());
+    for (const MockStandIn &row : mockStandIns()) {
+        if (row.which != Daemon && this->*row.member)
+            (this->*row.member)->clearCalls((this->*row.member)->mainObject());
     }
     if (m_daemon) {
         m_daemon->mock(AgentObject, "ResetReplies");
@@ -65,9 +70,8 @@ void Fixture::reset()
 
 bool Fixture::standInsAlive() const
 {
-    for (const auto *mock : {&m_daemon, &m_logind, &m_systemd, &m_accounts, &m_securityCenter, &m_desktopShell,
-                             &m_sessionManager}) {
-        if (*mock && !(*mock)->isRunning())
+    for (const MockStandIn &row : mockStandIns()) {
+        if (this->*row.member && !(this->*row.member)->isRunning())
             return false;
     }
     return !m_server || m_server->isRunning();
@@ -75,24 +79,22 @@ bool Fixture::standInsAlive() const
 
 void Fixture::restart(StandIn standIn)
 {
-    const QString sim = TestEnv::simDir();
-    const auto again = [](std::unique_ptr<DBusMock> &mock, const QString &templ, DBusMock::Bus bus) {
-        if (mock)
-            mock->stop();
-        mock = startIf(true, templ, bus);
-    };
-    switch (standIn) {
-    case Daemon: again(m_daemon, sim + "/daemon/kiv_domain_daemon.py", DBusMock::SystemBus); break;
-    case Logind: again(m_logind, "logind", DBusMock::SystemBus); break;
-    case Systemd: again(m_systemd, "systemd", DBusMock::SystemBus); break;
-    case Accounts: again(m_accounts, sim + "/accountsservice.py", DBusMock::SystemBus); break;
-    case SecurityCenter: again(m_securityCenter, sim + "/securitycenter.py", DBusMock::SystemBus); break;
-    case DesktopShell: again(m_desktopShell, sim + "/desktopshell.py", DBusMock::SessionBus); break;
-    case SessionManager: again(m_sessionManager, sim + "/sessionmanager.py", DBusMock::SessionBus); break;
-    case Server:
+    if (standIn == Server) {
         m_server.reset();
         m_server.reset(new DomainServer());
-        break;
+        if (!m_server->isRunning())
+            qFatal("the stand-in domain server did not come up");
+        return;
+    }
+    for (const MockStandIn &row : mockStandIns()) {
+        if (row.which != standIn)
+            continue;
+        std::unique_ptr<DBusMock> &mock = this->*row.member;
+        mock.reset();
+        const QString templ = row.templ[0] == '/' ? TestEnv::simDir() + row.templ : QString(row.templ);
+        mock.reset(DBusMock::fromTemplate(templ, row.bus));
+        if (!mock->isRunning())
+            qFatal("the stand-in %s did not come up", qPrintable(templ));
     }
 }
 

@@ -9,6 +9,7 @@
 #include <QVariantList>
 
 #include <memory>
+#include <vector>
 
 #include "agentrun.h"
 #include "dbusmock.h"
@@ -81,6 +82,9 @@ public:
     static QString answer(const QDBusPendingCall &call, int timeoutMs = 30000);
 
 private:
+    struct MockStandIn;
+    static const std::vector<MockStandIn> &mockStandIns();
+
     std::unique_ptr<TestEnv::TempRoot> m_root;
     std::unique_ptr<DBusMock> m_daemon, m_logind, m_systemd, m_accounts, m_securityCenter, m_desktopShell,
         m_sessionManager;

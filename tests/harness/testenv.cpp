@@ -121,13 +121,6 @@ CommandResult runCommand(const QString &program, const QStringList &arguments, i
     return result;
 }
 
-CommandResult callAgent(const QString &method, const QStringList &arguments, int timeoutMs)
-{
-    QStringList args{"call", "--session", "--dest", AgentService, "--object-path", AgentPath,
-                     "--method", AgentInterface + "." + method};
-    return runCommand("gdbus", args << arguments, timeoutMs);
-}
-
 void writeFakeCommand(const QString &dir, const QString &name, const QString &script)
 {
     QDir().mkpath(dir);
@@ -155,16 +148,5 @@ void endProcess(QProcess &process)
     }
 }
 
-long residentKb(qint64 pid)
-{
-    QFile status(QString("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
 
 }  // namespace TestEnv

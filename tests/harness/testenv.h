@@ -64,10 +64,6 @@ struct CommandResult {
     QString output;  // standard output and standard error
 };
 CommandResult runCommand(const QString &program, const QStringList &arguments, int timeoutMs = 30000);
-// Calls one of the agent's session-bus methods with gdbus, as an outside client does: method
-// is the name within "com.kiv.domain.agent", arguments in gdbus's syntax. gdbus keeps its own
-// 25 s reply limit; timeoutMs bounds the wait for gdbus itself, as in runCommand.
-CommandResult callAgent(const QString &method, const QStringList &arguments = {}, int timeoutMs = 30000);
 
 // Writes an executable shell script under dir/name that prints output and exits with code;
 // used to put fake system commands first on PATH.
@@ -76,8 +72,5 @@ void prependPath(const QString &dir);
 
 // Ends a stand-in or the agent: politely first, then for certain, each with a bound.
 void endProcess(QProcess &process);
-
-// Resident memory of a process in KiB, -1 when it cannot be read.
-long residentKb(qint64 pid);
 
 }  // namespace TestEnv

@@ -75,7 +75,7 @@ void TestTasksOnScreen::windowsLieOnThePrimaryScreen()
         else if (dialog != "notice")
             m_fixture->daemonSignal(path, signal, "ss", {"t-1", name});
         else
-            QCOMPARE(TestEnv::callAgent("showNotify", {notice, "30"}).exitCode, 0);
+            QCOMPARE(Fixture::answer(Fixture::call("showNotify", {notice, 30})), QString());
         const QString window = m_x->waitForNewWindow(known);
         QVERIFY2(!window.isEmpty(), qPrintable(dialog));
         if (dialog == "prompt" && !panel.isNull()) {
