@@ -7,4 +7,6 @@ build=${1:-build}; shift || true
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build"
 cd "$build"
-ctest --output-on-failure --timeout 600
+# Two programs at a time: each has its own buses, display, roots and (where it mounts) its own
+# mount namespace, so they do not meet.
+ctest --output-on-failure --timeout 600 -j 2
