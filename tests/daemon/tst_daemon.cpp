@@ -142,16 +142,220 @@ class TestDaemon : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase()
+    {
+        previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+            messages << text.simplified();
+            previousHandler(type, context, text);
+        });
+        // The proxy is made while no daemon is on the bus: it is there at once and answers "offline";
+        // the daemon's signals reach it all the same once the daemon has come (the relay rows).
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(d()->is_domain_online(), false);
+        QVERIFY(clock.elapsed() < 5000);
+
+        // Every method of the contract has its row (the stand-in refuses other signatures; replies are of its types).
+        QStringList rows;
+        for (const Row &row : catalogue())
+            rows << row.method;
+        rows.sort();
+        QCOMPARE(rows, contract("method").keys());
+
+        m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Logind | Fixture::Accounts | Fixture::DesktopShell, true));
+        for (int i = 0; i < Users.size(); ++i)
+            m_fixture->accounts().mock("/org/freedesktop/Accounts", "AddUser", {quint64(1000 + i), QString("user%1").arg(i)});
+        QVERIFY(QDBusConnection::sessionBus().connect(TestEnv::AgentService, TestEnv::AgentPath, TestEnv::AgentInterface,
+                                                      "requestShowNotify", this, SLOT(onNotice(QString, int))));
+    }
+
+    void init()
+    {
+        if (!m_fixture->daemon().isRunning())  // a row that failed before it brought the daemon back
+            m_fixture->restart(Fixture::Daemon);
+        for (const QString &user : Users)
+            m_fixture->accounts().clearCalls(user);
+        m_fixture->stopAgent();
+        m_fixture->reset();
+        messages.clear();
+        m_notices.clear();
+    }
+
     void cleanup() { QVERIFY(m_fixture->standInsAlive()); }
 
-    void calls_data();
-    void calls();
-    void relays_data();
-    void relays();
-    void controls_data();
-    void controls();
+    // ---- the catalogue, held to the daemon's contract
+    void calls_data()
+    {
+        QTest::addColumn<Row>("row");
+        QTest::addColumn<QString>("fault");  // "": the daemon answers
+        for (const Row &row : ::catalogue()) {
+            QStringList faults{""};
+            if (row.mode != 'A')  // an asynchronous call has no answer to fail
+                faults << "error";
+            if (row.fallback.isValid())
+                faults << "wrong type" << "no value";
+            // Time-outs and a daemon that goes away, for a blocking and an event-loop call.
+            if (row.method == "is_domain_online" || row.method == "setHeartBeat")
+                faults << "time-out" << "vanishes";
+            for (const QString &fault : faults)
+                QTest::addRow("%s %s", qPrintable(row.method), fault.isEmpty() ? "answers" : qPrintable(fault)) << row << fault;
+        }
+    }
+
+    void calls()
+    {
+        QFETCH(Row, row);
+        QFETCH(QString, fault);
+        Fixture &f = *m_fixture;
+        const Member member = ::contract("method").value(row.method);
+        const QVariant answer = Samples.value(member.out);
+        // General requests may take a minute; the other interfaces keep the bus default. A time-out
+        // row shortens the minute so that it need not wait it out.
+        QDBusAbstractInterface *proxy = nullptr;
+        for (QDBusAbstractInterface *candidate : d()->findChildren<QDBusAbstractInterface *>())
+            proxy = candidate->path() == member.path ? candidate : proxy;
+        QCOMPARE(proxy->timeout(), member.interface == "com.kiv.domain.agent" ? 60000 : -1);
+        const auto restore = qScopeGuard([proxy, was = proxy->timeout()] { proxy->setTimeout(was); });
+        const double delay = fault == "time-out" ? 3 : row.mode == 'A' ? 1 : 0.3;
+        if (fault.isEmpty() || fault == "time-out")
+            f.daemonDelay(row.method, delay);
+        if (fault.isEmpty() && answer.isValid())
+            f.daemonReply(row.method, member.out, answer);
+        if (fault == "time-out")
+            proxy->setTimeout(500);
+        if (fault == "error")
+            f.daemonError(row.method, "com.kiv.domain.Error.Failed");
+        if (fault == "wrong type")
+            f.daemonReply(row.method, member.out == "s" ? "b" : "s", member.out == "s" ? QVariant(true) : QVariant("answer"));
+        if (fault == "no value")
+            f.daemonReply(row.method, "", QString());
+        if (fault == "vanishes")
+            f.daemon().mock(AgentPath, "SetVanish", {row.method});
+
+        QTimer timer;
+        QSignalSpy served(&timer, &QTimer::timeout);
+        timer.start(0);
+        QElapsedTimer clock;
+        clock.start();
+        const QVariant result = row.op();
+        const qint64 ms = clock.elapsed();
+
+        QCOMPARE(typed(result), typed(fault.isEmpty() && row.fallback.isValid() ? answer : row.fallback));
+        if (row.mode != 'E' || fault.isEmpty() || fault == "time-out")  // the daemon took its time
+            QCOMPARE(!served.isEmpty(), row.mode == 'E');  // only an event-loop call serves events while it waits
+        QVERIFY(row.failureLine.isEmpty() || logged(row.failureLine) == !fault.isEmpty());
+        if (fault.isEmpty())  // waits for the answer; an asynchronous call returns before it
+            QVERIFY2(row.mode == 'A' ? ms < delay * 1000 : ms >= delay * 1000 - 50, qPrintable(QString::number(ms)));
+        else
+            QVERIFY2(fault == "time-out" ? ms >= 450 && ms < 2500 : ms < 5000, qPrintable(QString::number(ms)));
+        if (fault == "vanishes") {  // the rows after it are served by the daemon's new connection
+            QVERIFY(TestEnv::waitFor([&] { return !f.daemon().isRunning(); }));
+            f.restart(Fixture::Daemon);
+            return;
+        }
+        // Once, never retried, with the arguments' own types.
+        QTRY_COMPARE_WITH_TIMEOUT(typed(f.daemon().callsOf(member.path, row.method)), typed(QList<QVariantList>{row.args}),
+                                  5000);
+    }
+
+    // ---- the daemon's signals: relayed from the daemon, from nobody else
+    void relays_data()
+    {
+        QTest::addColumn<QString>("line");  // logged before the relay
+        const QMap<QString, QString> lines{{"addDomainStatus", "handAddDomainStatus: receive signal addDomainStatus"},
+                                           {"smsStatus", "onSMSStatus: receive signal smsStatus"}};
+        for (const QString &name : ::contract("signal").keys())
+            QTest::newRow(qPrintable(name)) << lines.value(name);
+    }
+
+    void relays()
+    {
+        QFETCH(QString, line);
+        const QString name = QTest::currentDataTag();
+        const Member member = ::contract("signal").value(name);
+        const QVariantList args = signalArgs(member.in, false), forged = signalArgs(member.in, true);
+
+        QSignalSpy spy(d(), "2" + relayOf(name, args));  // as SIGNAL() names it
+        // Only the owner of "com.kiv.domain" speaks for the daemon: no other connection may start a reboot,
+        // an install prompt or a log-in report. The forgery is on the bus before the daemon's own signal,
+        // so a relayed one would come first.
+        Fixture::forgeSignal(member.path, member.interface, name, forged);
+        m_fixture->daemonSignal(member.path, name, member.in, args);
+        QVERIFY(spy.wait(5000));
+        QCOMPARE(spy.size(), 1);
+        QCOMPARE(typed(spy.first()), typed(args));
+        QVERIFY(line.isEmpty() || logged(line));
+    }
+
+    // ---- desktop and session controls, and the real agent's start, seen from the stand-ins
+    void controls_data()
+    {
+        QTest::addColumn<Action>("op");
+        QTest::addColumn<QString>("peer");  // "logind" or "shell": refuses the call; "daemon": absent
+        QTest::addColumn<QString>("calls");
+        QTest::addColumn<QString>("warning");  // of this process, or of the agent
+        const auto row = [](const char *name, const Action &op, const char *peer, const QString &calls, const char *warning) {
+            QTest::newRow(name) << op << QString(peer) << calls << QString(warning);
+        };
+        const auto startAgent = [this](const QByteArray &heartbeat) {
+            QVERIFY(m_fixture->startAgent("[init]\nadd_domain_success=true\nheartbeat=" + heartbeat + "\n"));
+        };
+        // A power action lifts the lock-down (the task view comes back) whatever follows.
+        const QString on = "; shell AppSwitcherSetEnable(true)", off = "shell AppSwitcherSetEnable(false)";
+        row("power off", [] { d()->system_control(0); }, "", "logind PowerOff(true)" + on, "");
+        row("reboot refused", [] { d()->system_control(1); }, "logind", "logind Reboot(true)" + on, "call Reboot error:");
+        row("other mode", [] { d()->system_control(2); }, "", on.mid(2), "");
+        row("task view hidden", [] { d()->setTaskViewVisible(false); }, "", off, "");
+        row("task view, answer without boolean", [] { d()->setTaskViewVisible(false); }, "shell", off,
+            "call AppSwitcherSetEnable error:");
+        row("notice, no agent", [] { d()->showNotify("终端未加入域", 7); }, "", "", "call showNotify error:");
+        row("automatic log-in off", [] { d()->cancelAutoLogin(); }, "",
+            "accounts SetAutomaticLogin(false); accounts SetAutomaticLogin(false)", "");
+        // At start the agent has the daemon set USB up, then tells it the heartbeat period: the default, or
+        // 2147484 s, the first period whose milliseconds pass an int (held, never wrapped negative).
+        const QString started = "daemon usbInit(); daemon setHeartBeat(%1)";
+        row("notice through the agent", [startAgent] { startAgent(""); d()->showNotify("终端未加入域", 7); }, "",
+            started.arg(10000) + "; agent requestShowNotify(终端未加入域, 7)", "");
+        row("period past an int of ms", [startAgent] { startAgent("2147484"); }, "", started.arg(2147483647), "");
+        row("daemon absent", [startAgent] { startAgent(""); }, "daemon", "", "setHeartBeat timeout(10000) result(failed)!");
+    }
+
+    void controls()
+    {
+        QFETCH(Action, op);
+        QFETCH(QString, peer);
+        QFETCH(QString, calls);
+        QFETCH(QString, warning);
+        Fixture &f = *m_fixture;
+        if (peer == "logind")
+            f.logind().addMethod("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "Reboot", "b", "",
+                                 "raise dbus.exceptions.DBusException('refused', name='org.freedesktop.login1.Refused')");
+        if (peer == "shell")
+            f.desktopShell().addMethod("/org/freedesktop/Desktop", "", "AppSwitcherSetEnable", "b", "s", "ret = 'done'");
+        if (peer == "daemon")
+            f.daemon().stop();
+
+        op();
+
+        const auto seen = [&] {
+            const QRegularExpression startup("(usbInit|setHeartBeat)\\(");
+            QStringList seen = describe("daemon", f.daemon().calls(AgentPath)).filter(startup)
+                               + describe("logind", f.logind().calls("/org/freedesktop/login1"))
+                               + describe("shell", f.desktopShell().calls("/org/freedesktop/Desktop"));
+            for (const QString &user : Users)
+                seen += describe("accounts", f.accounts().calls(user));
+            return (seen + m_notices).join("; ");
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(seen(), calls, 10000);
+        if (warning.isEmpty())
+            QVERIFY2(!logged(" error:"), qPrintable(messages.join('\n')));
+        else
+            QVERIFY2(TestEnv::waitFor([&] { return logged(warning) || f.root().logText().contains(warning); }),
+                     qPrintable(warning));
+        QVERIFY(peer != "daemon" || sessionNameOwned());  // the agent goes on without its daemon
+        if (!peer.isEmpty())  // undoes what the row did to the stand-in
+            f.restart(peer == "logind" ? Fixture::Logind : peer == "shell" ? Fixture::DesktopShell : Fixture::Daemon);
+    }
 
 public slots:  // not a test: what a session client of the agent sees of its notices
     void onNotice(const QString &text, int ms) { m_notices << QString("agent requestShowNotify(%1, %2)").arg(text).arg(ms); }
@@ -160,222 +364,6 @@ private:
     std::unique_ptr<Fixture> m_fixture;
     QStringList m_notices;
 };
-
-void TestDaemon::initTestCase()
-{
-    previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-        messages << text.simplified();
-        previousHandler(type, context, text);
-    });
-    // The proxy is made while no daemon is on the bus: it is there at once and answers "offline";
-    // the daemon's signals reach it all the same once the daemon has come (the relay rows).
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(d()->is_domain_online(), false);
-    QVERIFY(clock.elapsed() < 5000);
-
-    // Every method of the contract has its row (the stand-in refuses other signatures; replies are of its types).
-    QStringList rows;
-    for (const Row &row : catalogue())
-        rows << row.method;
-    rows.sort();
-    QCOMPARE(rows, contract("method").keys());
-
-    m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Logind | Fixture::Accounts | Fixture::DesktopShell, true));
-    for (int i = 0; i < Users.size(); ++i)
-        m_fixture->accounts().mock("/org/freedesktop/Accounts", "AddUser", {quint64(1000 + i), QString("user%1").arg(i)});
-    QVERIFY(QDBusConnection::sessionBus().connect(TestEnv::AgentService, TestEnv::AgentPath, TestEnv::AgentInterface,
-                                                  "requestShowNotify", this, SLOT(onNotice(QString, int))));
-}
-
-void TestDaemon::init()
-{
-    if (!m_fixture->daemon().isRunning())  // a row that failed before it brought the daemon back
-        m_fixture->restart(Fixture::Daemon);
-    for (const QString &user : Users)
-        m_fixture->accounts().clearCalls(user);
-    m_fixture->stopAgent();
-    m_fixture->reset();
-    messages.clear();
-    m_notices.clear();
-}
-
-// ---- the catalogue, held to the daemon's contract
-
-void TestDaemon::calls_data()
-{
-    QTest::addColumn<Row>("row");
-    QTest::addColumn<QString>("fault");  // "": the daemon answers
-    for (const Row &row : ::catalogue()) {
-        QStringList faults{""};
-        if (row.mode != 'A')  // an asynchronous call has no answer to fail
-            faults << "error";
-        if (row.fallback.isValid())
-            faults << "wrong type" << "no value";
-        // Time-outs and a daemon that goes away, for a blocking and an event-loop call.
-        if (row.method == "is_domain_online" || row.method == "setHeartBeat")
-            faults << "time-out" << "vanishes";
-        for (const QString &fault : faults)
-            QTest::addRow("%s %s", qPrintable(row.method), fault.isEmpty() ? "answers" : qPrintable(fault)) << row << fault;
-    }
-}
-
-void TestDaemon::calls()
-{
-    QFETCH(Row, row);
-    QFETCH(QString, fault);
-    Fixture &f = *m_fixture;
-    const Member member = ::contract("method").value(row.method);
-    const QVariant answer = Samples.value(member.out);
-    // General requests may take a minute; the other interfaces keep the bus default. A time-out
-    // row shortens the minute so that it need not wait it out.
-    QDBusAbstractInterface *proxy = nullptr;
-    for (QDBusAbstractInterface *candidate : d()->findChildren<QDBusAbstractInterface *>())
-        proxy = candidate->path() == member.path ? candidate : proxy;
-    QCOMPARE(proxy->timeout(), member.interface == "com.kiv.domain.agent" ? 60000 : -1);
-    const auto restore = qScopeGuard([proxy, was = proxy->timeout()] { proxy->setTimeout(was); });
-    const double delay = fault == "time-out" ? 3 : row.mode == 'A' ? 1 : 0.3;
-    if (fault.isEmpty() || fault == "time-out")
-        f.daemonDelay(row.method, delay);
-    if (fault.isEmpty() && answer.isValid())
-        f.daemonReply(row.method, member.out, answer);
-    if (fault == "time-out")
-        proxy->setTimeout(500);
-    if (fault == "error")
-        f.daemonError(row.method, "com.kiv.domain.Error.Failed");
-    if (fault == "wrong type")
-        f.daemonReply(row.method, member.out == "s" ? "b" : "s", member.out == "s" ? QVariant(true) : QVariant("answer"));
-    if (fault == "no value")
-        f.daemonReply(row.method, "", QString());
-    if (fault == "vanishes")
-        f.daemon().mock(AgentPath, "SetVanish", {row.method});
-
-    QTimer timer;
-    QSignalSpy served(&timer, &QTimer::timeout);
-    timer.start(0);
-    QElapsedTimer clock;
-    clock.start();
-    const QVariant result = row.op();
-    const qint64 ms = clock.elapsed();
-
-    QCOMPARE(typed(result), typed(fault.isEmpty() && row.fallback.isValid() ? answer : row.fallback));
-    if (row.mode != 'E' || fault.isEmpty() || fault == "time-out")  // the daemon took its time
-        QCOMPARE(!served.isEmpty(), row.mode == 'E');  // only an event-loop call serves events while it waits
-    QVERIFY(row.failureLine.isEmpty() || logged(row.failureLine) == !fault.isEmpty());
-    if (fault.isEmpty())  // waits for the answer; an asynchronous call returns before it
-        QVERIFY2(row.mode == 'A' ? ms < delay * 1000 : ms >= delay * 1000 - 50, qPrintable(QString::number(ms)));
-    else
-        QVERIFY2(fault == "time-out" ? ms >= 450 && ms < 2500 : ms < 5000, qPrintable(QString::number(ms)));
-    if (fault == "vanishes") {  // the rows after it are served by the daemon's new connection
-        QVERIFY(TestEnv::waitFor([&] { return !f.daemon().isRunning(); }));
-        f.restart(Fixture::Daemon);
-        return;
-    }
-    // Once, never retried, with the arguments' own types.
-    QTRY_COMPARE_WITH_TIMEOUT(typed(f.daemon().callsOf(member.path, row.method)), typed(QList<QVariantList>{row.args}),
-                              5000);
-}
-
-// ---- the daemon's signals: relayed from the daemon, from nobody else
-
-void TestDaemon::relays_data()
-{
-    QTest::addColumn<QString>("line");  // logged before the relay
-    const QMap<QString, QString> lines{{"addDomainStatus", "handAddDomainStatus: receive signal addDomainStatus"},
-                                       {"smsStatus", "onSMSStatus: receive signal smsStatus"}};
-    for (const QString &name : ::contract("signal").keys())
-        QTest::newRow(qPrintable(name)) << lines.value(name);
-}
-
-void TestDaemon::relays()
-{
-    QFETCH(QString, line);
-    const QString name = QTest::currentDataTag();
-    const Member member = ::contract("signal").value(name);
-    const QVariantList args = signalArgs(member.in, false), forged = signalArgs(member.in, true);
-
-    QSignalSpy spy(d(), "2" + relayOf(name, args));  // as SIGNAL() names it
-    // Only the owner of "com.kiv.domain" speaks for the daemon: no other connection may start a reboot,
-    // an install prompt or a log-in report. The forgery is on the bus before the daemon's own signal,
-    // so a relayed one would come first.
-    Fixture::forgeSignal(member.path, member.interface, name, forged);
-    m_fixture->daemonSignal(member.path, name, member.in, args);
-    QVERIFY(spy.wait(5000));
-    QCOMPARE(spy.size(), 1);
-    QCOMPARE(typed(spy.first()), typed(args));
-    QVERIFY(line.isEmpty() || logged(line));
-}
-
-// ---- desktop and session controls, and the real agent's start, seen from the stand-ins
-
-void TestDaemon::controls_data()
-{
-    QTest::addColumn<Action>("op");
-    QTest::addColumn<QString>("peer");  // "logind" or "shell": refuses the call; "daemon": absent
-    QTest::addColumn<QString>("calls");
-    QTest::addColumn<QString>("warning");  // of this process, or of the agent
-    const auto row = [](const char *name, const Action &op, const char *peer, const QString &calls, const char *warning) {
-        QTest::newRow(name) << op << QString(peer) << calls << QString(warning);
-    };
-    const auto startAgent = [this](const QByteArray &heartbeat) {
-        QVERIFY(m_fixture->startAgent("[init]\nadd_domain_success=true\nheartbeat=" + heartbeat + "\n"));
-    };
-    // A power action lifts the lock-down (the task view comes back) whatever follows.
-    const QString on = "; shell AppSwitcherSetEnable(true)", off = "shell AppSwitcherSetEnable(false)";
-    row("power off", [] { d()->system_control(0); }, "", "logind PowerOff(true)" + on, "");
-    row("reboot refused", [] { d()->system_control(1); }, "logind", "logind Reboot(true)" + on, "call Reboot error:");
-    row("other mode", [] { d()->system_control(2); }, "", on.mid(2), "");
-    row("task view hidden", [] { d()->setTaskViewVisible(false); }, "", off, "");
-    row("task view, answer without boolean", [] { d()->setTaskViewVisible(false); }, "shell", off,
-        "call AppSwitcherSetEnable error:");
-    row("notice, no agent", [] { d()->showNotify("终端未加入域", 7); }, "", "", "call showNotify error:");
-    row("automatic log-in off", [] { d()->cancelAutoLogin(); }, "",
-        "accounts SetAutomaticLogin(false); accounts SetAutomaticLogin(false)", "");
-    // At start the agent has the daemon set USB up, then tells it the heartbeat period: the default, or
-    // 2147484 s, the first period whose milliseconds pass an int (held, never wrapped negative).
-    const QString started = "daemon usbInit(); daemon setHeartBeat(%1)";
-    row("notice through the agent", [startAgent] { startAgent(""); d()->showNotify("终端未加入域", 7); }, "",
-        started.arg(10000) + "; agent requestShowNotify(终端未加入域, 7)", "");
-    row("period past an int of ms", [startAgent] { startAgent("2147484"); }, "", started.arg(2147483647), "");
-    row("daemon absent", [startAgent] { startAgent(""); }, "daemon", "", "setHeartBeat timeout(10000) result(failed)!");
-}
-
-void TestDaemon::controls()
-{
-    QFETCH(Action, op);
-    QFETCH(QString, peer);
-    QFETCH(QString, calls);
-    QFETCH(QString, warning);
-    Fixture &f = *m_fixture;
-    if (peer == "logind")
-        f.logind().addMethod("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "Reboot", "b", "",
-                             "raise dbus.exceptions.DBusException('refused', name='org.freedesktop.login1.Refused')");
-    if (peer == "shell")
-        f.desktopShell().addMethod("/org/freedesktop/Desktop", "", "AppSwitcherSetEnable", "b", "s", "ret = 'done'");
-    if (peer == "daemon")
-        f.daemon().stop();
-
-    op();
-
-    const auto seen = [&] {
-        const QRegularExpression startup("(usbInit|setHeartBeat)\\(");
-        QStringList seen = describe("daemon", f.daemon().calls(AgentPath)).filter(startup)
-                           + describe("logind", f.logind().calls("/org/freedesktop/login1"))
-                           + describe("shell", f.desktopShell().calls("/org/freedesktop/Desktop"));
-        for (const QString &user : Users)
-            seen += describe("accounts", f.accounts().calls(user));
-        return (seen + m_notices).join("; ");
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(seen(), calls, 10000);
-    if (warning.isEmpty())
-        QVERIFY2(!logged(" error:"), qPrintable(messages.join('\n')));
-    else
-        QVERIFY2(TestEnv::waitFor([&] { return logged(warning) || f.root().logText().contains(warning); }),
-                 qPrintable(warning));
-    QVERIFY(peer != "daemon" || sessionNameOwned());  // the agent goes on without its daemon
-    if (!peer.isEmpty())  // undoes what the row did to the stand-in
-        f.restart(peer == "logind" ? Fixture::Logind : peer == "shell" ? Fixture::DesktopShell : Fixture::Daemon);
-}
 
 QTEST_MAIN(TestDaemon)
 #include "tst_daemon.moc"

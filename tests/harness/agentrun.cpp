@@ -16,7 +16,6 @@ bool sessionNameOwned()
 
 AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)
     : m_root(root)
-    , m_user(user)
     , m_program(TestEnv::agentProgram())
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);

@@ -33,7 +33,6 @@ public:
 
 private:
     const TestEnv::TempRoot &m_root;
-    QString m_user;
     QString m_program;
     QStringList m_arguments;
     QProcess m_process;

@@ -6,6 +6,7 @@
 #include <QDBusVariant>
 #include <QFile>
 #include <QMap>
+#include <QRegularExpression>
 #include <QtDebug>
 
 #include "testenv.h"
@@ -15,26 +16,16 @@ const char *const MockInterface = "org.freedesktop.DBus.Mock";
 
 // A constant of a template (BUS_NAME, MAIN_OBJ): read from the template file itself, or the
 // known ones of dbusmock's own templates.
-QString templateValue(const QString &templ, const QByteArray &key)
+QString templateValue(const QString &templ, const QString &key)
 {
-    if (templ.endsWith(".py")) {
-        QFile file(templ);
-        if (file.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &line : file.readAll().split('\n')) {
-                if (line.startsWith(key + " =")) {
-                    const int start = line.indexOf('\'') >= 0 ? line.indexOf('\'') : line.indexOf('"');
-                    const int end = line.lastIndexOf(line.at(start));
-                    return QString::fromUtf8(line.mid(start + 1, end - start - 1));
-                }
-            }
-        }
-        return QString();
-    }
-    static const QMap<QString, QStringList> known{
-        {"logind", {"org.freedesktop.login1", "/org/freedesktop/login1"}},
-        {"systemd", {"org.freedesktop.systemd1", "/org/freedesktop/systemd1"}},
-    };
-    return known.value(templ).value(key == "BUS_NAME" ? 0 : 1);
+    static const QMap<QString, QString> known{
+        {"logind BUS_NAME", "org.freedesktop.login1"}, {"logind MAIN_OBJ", "/org/freedesktop/login1"},
+        {"systemd BUS_NAME", "org.freedesktop.systemd1"}, {"systemd MAIN_OBJ", "/org/freedesktop/systemd1"}};
+    QFile file(templ);
+    if (!templ.endsWith(".py") || !file.open(QIODevice::ReadOnly))
+        return known.value(templ + " " + key);
+    const QRegularExpression assignment("^" + key + R"( = ['"]([^'"]+))", QRegularExpression::MultilineOption);
+    return assignment.match(QString::fromUtf8(file.readAll())).captured(1);
 }
 }  // namespace
 

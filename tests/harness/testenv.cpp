@@ -12,11 +12,6 @@
 
 namespace TestEnv {
 
-QString sourceDir() { return QStringLiteral(AGENT_SOURCE_DIR); }
-QString binaryDir() { return QStringLiteral(AGENT_BINARY_DIR); }
-QString agentProgram() { return QStringLiteral(AGENT_PROGRAM); }
-QString simDir() { return sourceDir() + "/sim"; }
-
 bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -108,16 +103,12 @@ CommandResult runCommand(const QString &program, const QStringList &arguments, i
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForStarted(10000))
-        return result;
-    if (!waitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        result.output = QString::fromUtf8(process.readAll());
-        return result;
-    }
+    const bool ended = process.waitForStarted(10000) &&
+                       waitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+    endProcess(process);
     result.output = QString::fromUtf8(process.readAll());
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    if (ended && process.exitStatus() == QProcess::NormalExit)
+        result.exitCode = process.exitCode();
     return result;
 }
 

@@ -19,10 +19,10 @@ const QString AgentPath = QStringLiteral("/com/domain/agent");
 const QString AgentInterface = QStringLiteral("com.kiv.domain.agent");
 const QString ConfigIni = QStringLiteral("/usr/share/kiv-domain-client/salt/config.ini");
 
-QString sourceDir();
-QString binaryDir();
-QString agentProgram();
-QString simDir();  // the stand-ins' sources (templates, scripts)
+inline QString sourceDir() { return QStringLiteral(AGENT_SOURCE_DIR); }
+inline QString binaryDir() { return QStringLiteral(AGENT_BINARY_DIR); }
+inline QString agentProgram() { return QStringLiteral(AGENT_PROGRAM); }
+inline QString simDir() { return sourceDir() + "/sim"; }  // the stand-ins' sources (templates, scripts)
 
 // Waits for a condition while serving events; false when the bound runs out.
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = 10000);

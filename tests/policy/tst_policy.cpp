@@ -82,18 +82,257 @@ class TestPolicy : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase()
+    {
+        m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Systemd | Fixture::SecurityCenter | Fixture::Server, true));
+        const TestEnv::TempRoot &root = m_fixture->root();
+        Log::GetInstance()->setLogPath(Paths::logFile());
+        DBusMock &systemd = m_fixture->systemd();
+        systemd.addMethod(Manager, ManagerInterface, "Sleep", "d", "", "time.sleep(args[0])");
+        systemd.addObject(Manager, SshUnit, Unit);
+        systemd.mock(SshUnit, "AddProperty", {Unit, "ActiveState", QVariant::fromValue(QDBusVariant("inactive"))});
+        QVERIFY(m_garbage.listen(QHostAddress::LocalHost));
+        connect(&m_garbage, &QTcpServer::newConnection, [this] {
+            QTcpSocket *client = m_garbage.nextPendingConnection();
+            client->write(QByteArray("\x16\x03\x01\x00\xff garbage \xfe\xfd\r\n\r\n", 20));
+            client->disconnectFromHost();
+        });
+        // This process's engine starts on a desktop whose only schema is a session schema without
+        // "idle-delay"; GLib reads the schema folder once, the agent and `gsettings` keep the full one.
+        root.writeFile("/schemas/org.qoro.desktop.session.gschema.xml",
+                       "<schemalist><schema id='org.qoro.desktop.session' path='/org/qoro/desktop/session/'><key "
+                       "name='session-name' type='s'><default>'qoro'</default></key></schema></schemalist>");
+        QCOMPARE(QProcess::execute("glib-compile-schemas", {"--strict", root.path("/schemas")}), 0);
+        const QByteArray schemas = qgetenv("GSETTINGS_SCHEMA_DIR");
+        qputenv("GSETTINGS_SCHEMA_DIR", root.path("/schemas").toLocal8Bit());
+        root.writeConfig(config(m_fixture->server().address()).replace("=true", "=false"));
+        SyncPolicy::instance()->monitor();
+        qputenv("GSETTINGS_SCHEMA_DIR", schemas);
+    }
+
+    void init()
+    {
+        m_fixture->stopAgent();
+        m_fixture->reset();
+        QProcess::execute("chattr", {"-i", SettingsFolder});
+        for (const QString &key : {"picture-uri", "idle-delay", "usbintfctrl"})
+            QCOMPARE(gsettings("reset-recursively", key), QString());
+        m_fixture->root().writeConfig(config(m_fixture->server().address()));
+    }
+
     void cleanup() { QVERIFY(m_fixture->standInsAlive()); }
 
-    void replies_data();
-    void replies();
-    void queryLimitAndTurns();
-    void breakerWindow();
-    void missingSchemaOrKey();
-    void enforcement_data();
-    void enforcement();
-    void withoutSecurityCenter();
+    // ---- the query client, in this process
+    void replies_data()
+    {
+        QTest::addColumn<PolicyQuery>("query");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QJsonObject>("reply");  // of the stand-in server; "front": another server instead
+        QTest::addColumn<QString>("result");     // code|success|switch|value|value type|wallpaper URL
+
+        const QString none = "0|0|0||1|";
+        QTest::newRow("enforceable") << &HttpProxy::getSSHPolicy << "ssh" << on(0) << "200|1|1|0|1|";
+        QTest::newRow("switched off") << &HttpProxy::getUSBPolicy << "usb" << DomainServer::policyReply(1, 0)
+                                      << "200|1|0|1|1|";
+        QTest::newRow("wallpaper text") << &HttpProxy::getWallPaperPolicy << "wallpaper"
+                                        << body("{\"data\": {\"code\": 200, \"success\": true, \"switch_status\": 1, \"policy\":"
+                                                " \"file:///srv/corp.png\", \"wallpaper_url\": \"http://srv/corp.png\"}}")
+                                        << "200|1|1|" + Picture + "|3|http://srv/corp.png";
+        QTest::newRow("number as text") << &HttpProxy::getUSBStoragePolicy << "usb_storage" << on("2") << "200|1|1|0|1|";
+        QTest::newRow("success false") << &HttpProxy::getFirewallldPolicy << "firewalld"
+                                       << DomainServer::policyReply(1, 1, 403, false) << "403|0|0||1|";
+        QTest::newRow("no data") << &HttpProxy::getFirewalldLevelPolicy << "firewalld_level" << body("{\"code\": 200}")
+                                 << none;
+        QTest::newRow("no policy") << &HttpProxy::getIdeldelayPolicy << "idle-delay" << body("{\"data\": {\"code\": 200}}")
+                                   << "200|0|0||1|";
+        QTest::newRow("array") << &HttpProxy::getSSHPolicy << "ssh" << body("[1]") << none;
+        QTest::newRow("not JSON") << &HttpProxy::getSSHPolicy << "ssh" << DomainServer::fault("notjson") << none;
+        QTest::newRow("HTTP 500") << &HttpProxy::getSSHPolicy << "ssh" << DomainServer::fault("http500") << none;
+        QTest::newRow("refused") << &HttpProxy::getSSHPolicy << "ssh" << QJsonObject{{"front", "127.0.0.1:1"}} << none;
+        QTest::newRow("not HTTP") << &HttpProxy::getSSHPolicy << "ssh" << QJsonObject{{"front", "garbage"}} << none;
+    }
+
+    void replies()
+    {
+        QFETCH(PolicyQuery, query);
+        QFETCH(QString, name);
+        QFETCH(QJsonObject, reply);
+        QFETCH(QString, result);
+
+        QString front = reply.value("front").toString(m_fixture->server().address());
+        front.replace("garbage", "127.0.0.1:" + QString::number(m_garbage.serverPort()));
+        m_fixture->root().writeConfig(config(front));
+        QVERIFY(reply.contains("front") || m_fixture->server().setPolicy(name, reply));
+
+        const HttpResult r = (HttpProxy().*query)();
+        QCOMPARE(QString("%1|%2|%3|%4|%5|%6").arg(r.code).arg(r.success).arg(r.switchStatus).arg(r.value).arg(r.valueType)
+                     .arg(r.wallpaperUrl), result);
+        QCOMPARE(r.policyType, name);
+        // One plain GET for this terminal and this policy.
+        QString seen;
+        for (const QJsonObject &request : m_fixture->server().requests("policy"))
+            seen += request["method"].toString() + " " + request["path"].toString() + "?" + request["query"].toString();
+        QCOMPARE(seen, reply.contains("front") ? "" : "GET /mainapi/device/sync/policy/term-12/?policy_type=" + name);
+    }
+
+    void queryLimitAndTurns()
+    {
+        // The USB answer would come after 36 s: the query gives up at its 30 s limit. Meanwhile two
+        // more queries are asked, the second inside the first one's wait: each waits its turn.
+        QVERIFY(m_fixture->server().setPolicy("usb", on(1, 36000)));
+        QVERIFY(m_fixture->server().setPolicy("ssh", on(7)));
+        QVERIFY(m_fixture->server().setPolicy("wallpaper", on(Picture)));
+        HttpProxy proxy;
+        HttpResult ssh, wallpaper;
+        QTimer::singleShot(50, [&] { ssh = proxy.getSSHPolicy(); });
+        QTimer::singleShot(150, [&] { wallpaper = proxy.getWallPaperPolicy(); });
+        QCOMPARE(proxy.getUSBPolicy().value, QString());
+        QCOMPARE(ssh.value + " " + wallpaper.value, "7 " + Picture);
+        QCOMPARE(queries(), (QStringList{"usb", "wallpaper", "ssh"}));
+        const QList<QJsonObject> requests = m_fixture->server().requests("policy");
+        QVERIFY(requests[1].value("received_ms").toDouble() - requests[0].value("received_ms").toDouble() > 25000);
+        QCOMPARE(proxy.getSSHPolicy().value, QString("7"));  // and the next one goes straight through
+    }
+
+    void breakerWindow()
+    {
+        // Corrections at 0, 20 and 40 s: a fourth waits until the first is a minute old.
+        const auto fourthAt = [](qint64 at) {
+            CorrectionGuard guard;
+            for (const qint64 before : {0, 20000, 40000})
+                guard.corrected("usb", false, before);
+            return guard.mayCorrect("test", "usb", CorrectionGuard::Kind::Setting, CorrectionGuard::Report::Outside, "0",
+                                    "1", at);
+        };
+        QVERIFY(!fourthAt(59999));
+        QVERIFY(fourthAt(60000));
+    }
+
+    void missingSchemaOrKey()
+    {
+        // Changes of keys that this process's desktop lacks, and corrections meant for them, end
+        // without a query and without an abort.
+        SyncPolicy *engine = SyncPolicy::instance();
+        for (const char *key : {"pictureUri", "idleDelay", "usbintfctrl"})
+            engine->onSettingsChanged(key);
+        engine->doSettingsSyncInt("idle-delay", 900, 120);
+        engine->doSettingsSyncInt("usb", 0, 1);
+        engine->doSettingsSyncStr("wallpaper", "file:///a.png", Picture);
+        QCOMPARE(queries(), QStringList());
+    }
+
+    // ---- the engine, in the agent
+    void enforcement_data()
+    {
+        QTest::addColumn<QString>("steps");  // see perform(), separated by "; "
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QString>("after");   // "key=value; ...", read with gsettings or from the configuration
+        QTest::addColumn<QString>("synced");  // see expand()
+        QTest::addColumn<QString>("queried");  // in any order
+        QTest::addColumn<QString>("warned");  // a part of each warning line, separated by "; "
+
+        const auto row = [](const char *name, const QString &steps, const QString &policy, const QJsonObject &reply,
+                            const QString &after, const QString &synced, const QString &queried,
+                            const QString &warned = "") {
+            QTest::newRow(name) << steps << policy << reply << after << synced << queried << warned;
+        };
+        const QString job = "JobRemoved ssh.service";
+        // A put-back raises one more change, and a sync one more report: each finds the values equal.
+        row("wallpaper", Cat, "wallpaper", on(Picture), "picture-uri='" + Picture + "'", "", "wallpaper*2");
+        row("usb interfaces", "usbintfctrl=2", "usb", on(1), "usbintfctrl=1", "", "usb*2");
+        row("usb storage", "usbstoragestatus=1", "usb_storage", on(2), "usbstoragestatus=2", "", "usb_storage*2");
+        row("idle delay", "idle-delay=900", "idle-delay", on(120), "idle-delay=uint32 120; policy/idleDelay=120", "",
+            "idle-delay*2");
+        row("idle delay, stored one stands in", "idle-delay=900", "idle-delay", DomainServer::policyReply(50, 1, 500),
+            "idle-delay=uint32 240; policy/idleDelay=240", "", "idle-delay*2");
+        row("idle delay switched off", "idle-delay=900", "idle-delay", DomainServer::policyReply(120, 0),
+            "idle-delay=uint32 900; policy/idleDelay=240", "", "idle-delay");
+        row("switched off", "usbintfctrl=2", "usb", DomainServer::policyReply(1, 0), "usbintfctrl=2", "", "usb");
+        row("code not 200", "usbstoragestatus=1", "usb_storage", DomainServer::policyReply(2, 1, 404),
+            "usbstoragestatus=1", "", "usb_storage");
+        row("server fails", Cat, "wallpaper", DomainServer::fault("http500"), Cat, "", "wallpaper");
+        // A change reported while a query waits is dealt with after it; meanwhile the agent serves its callers.
+        row("slow answer", "usbintfctrl=2; wait 1; idle-delay=900; serving", "usb", on(1, 1500),
+            "usbintfctrl=1; idle-delay=uint32 900", "", "usb*2 idle-delay");
+        row("key not listed", "items idleDelay; usbintfctrl=2; idle-delay=900", "usb", on(1), "usbintfctrl=2", "",
+            "idle-delay");
+        row("ssh stopped", "unit inactive; " + job, "ssh", on(1), "", "ssh=1", "ssh*2");
+        row("ssh running", "unit active; " + job, "ssh", on(1), "", "", "ssh");
+        row("ssh state unreadable", "unit active; " + job + "; busy 8", "ssh", on(1, 300), "", "ssh=1", "ssh*2");
+        row("another unit", "unit inactive; JobRemoved cron.service", "ssh", on(1), "", "", "");
+        row("forged job", "unit inactive; forged " + job, "ssh", on(1), "", "", "");
+        row("firewall off", "FirewallStatusChanged false", "firewalld", on(1), "", "firewalld=1", "firewalld*2");
+        row("firewall level", "FirewallLevelChanged 2", "firewalld_level", on(3), "", "firewalld_level=3",
+            "firewalld_level");
+        row("forged firewall", "forged FirewallStatusChanged false", "firewalld", on(1), "", "", "");
+        row("forged firewall level", "forged FirewallLevelChanged 2", "firewalld_level", on(3), "", "", "");
+        // A correction that does not take is not repeated for the same values; one that the desktop
+        // undoes at once stops after three until a change that is not the agent's own.
+        row("ssh start fails", "sync fails; unit inactive; " + job + "; " + job, "ssh", on(1), "", "ssh=1", "ssh*3",
+            "the state of ssh could not be corrected, local value: 0, server value: 1");
+        row("firewall undone at once",
+            "sync undo; FirewallStatusChanged false; wait 7; settle; FirewallStatusChanged false", "firewalld", on(1), "",
+            "firewalld=1*6", "firewalld*7 firewalld_level firewalld*7",
+            "firewalld corrected 3 times; firewalld corrected 6 times");
+        // A write refused while the settings are locked does not keep the next change from being put back.
+        row("locked, then unlocked", "lock; edit usbintfctrl=2; wait 1; settle; unlock; usbintfctrl=0", "usb", on(1),
+            "usbintfctrl=1", "", "usb firewalld_level usb*2",
+            "the state of usb could not be corrected, local value: 2, server value: 1");
+    }
+
+    void enforcement()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, policy);
+        QFETCH(QJsonObject, reply);
+        QFETCH(QString, after);
+        QFETCH(QString, synced);
+        QFETCH(QString, queried);
+        QFETCH(QString, warned);
+
+        QVERIFY(m_fixture->server().setPolicy(policy, reply));
+        QVERIFY(perform("sync works"));
+        QVERIFY(startAgent(config()));
+        for (const QString &step : steps.split("; "))
+            QVERIFY2(perform(step), qPrintable(step));
+        TestEnv::waitFor([&] { return queries().size() >= expand(queried).size(); }, 20000);
+        QVERIFY(perform("settle"));  // and nothing more follows
+        QStringList seen = queries(), expected = expand(queried) << "firewalld_level";
+        seen.sort();
+        expected.sort();
+        QCOMPARE(seen, expected);
+        QStringList calls;
+        for (const QVariantList &args : m_fixture->daemon().callsOf("/com/domain/sync", "sync"))
+            calls << args.value(0).toString() + "=" + args.value(1).toString();
+        QCOMPARE(calls, expand(synced));
+        const QSettings stored(m_fixture->root().path(TestEnv::ConfigIni), QSettings::IniFormat);
+        for (const QString &pair : after.split("; ", Qt::SkipEmptyParts)) {
+            const QString key = pair.section('=', 0, 0);
+            QCOMPARE(key.contains('/') ? stored.value(key).toString() : gsettings("get", key), pair.section('=', 1));
+        }
+        const QStringList lines = m_fixture->root().logText().split('\n').filter("[LOG_WARN]");
+        const QStringList parts = warned.split("; ", Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), parts.size());
+        for (int i = 0; i < lines.size(); ++i)
+            QVERIFY2(lines[i].contains(parts[i]), qPrintable(lines[i]));
+    }
+
+    void withoutSecurityCenter()
+    {
+        // Only the wallpaper and the idle delay are watched: USB keys, SSH and the firewall are not.
+        QVERIFY(m_fixture->server().setPolicy("*", on(1)));
+        QVERIFY(m_fixture->server().setPolicy("wallpaper", on(Picture)));
+        QVERIFY(startAgent(config().replace("=true", "=false")));
+        for (const QString &step : QStringList{"unit inactive", "JobRemoved ssh.service", "FirewallStatusChanged false",
+                                               "usbintfctrl=2", Cat, "wait 2", "picture-uri='file:///a.png'"})
+            QVERIFY(perform(step));
+        // After a second put-back, whatever was reported before the first has been dealt with.
+        TestEnv::waitFor([&] { return queries().size() >= 4; }, 15000);
+        QCOMPARE(queries(), expand("wallpaper*4"));
+        QCOMPARE(gsettings("get", "usbintfctrl"), QString("2"));
+        QVERIFY(m_fixture->daemon().callsOf("/com/domain/sync", "sync").isEmpty());
+    }
 
 private:
     bool startAgent(const QByteArray &ini);
@@ -103,44 +342,6 @@ private:
     std::unique_ptr<Fixture> m_fixture;
     QTcpServer m_garbage;  // answers anything with bytes that are not HTTP
 };
-
-void TestPolicy::initTestCase()
-{
-    m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Systemd | Fixture::SecurityCenter | Fixture::Server, true));
-    const TestEnv::TempRoot &root = m_fixture->root();
-    Log::GetInstance()->setLogPath(Paths::logFile());
-    DBusMock &systemd = m_fixture->systemd();
-    systemd.addMethod(Manager, ManagerInterface, "Sleep", "d", "", "time.sleep(args[0])");
-    systemd.addObject(Manager, SshUnit, Unit);
-    systemd.mock(SshUnit, "AddProperty", {Unit, "ActiveState", QVariant::fromValue(QDBusVariant("inactive"))});
-    QVERIFY(m_garbage.listen(QHostAddress::LocalHost));
-    connect(&m_garbage, &QTcpServer::newConnection, [this] {
-        QTcpSocket *client = m_garbage.nextPendingConnection();
-        client->write(QByteArray("\x16\x03\x01\x00\xff garbage \xfe\xfd\r\n\r\n", 20));
-        client->disconnectFromHost();
-    });
-    // This process's engine starts on a desktop whose only schema is a session schema without
-    // "idle-delay"; GLib reads the schema folder once, the agent and `gsettings` keep the full one.
-    root.writeFile("/schemas/org.qoro.desktop.session.gschema.xml",
-                   "<schemalist><schema id='org.qoro.desktop.session' path='/org/qoro/desktop/session/'><key "
-                   "name='session-name' type='s'><default>'qoro'</default></key></schema></schemalist>");
-    QCOMPARE(QProcess::execute("glib-compile-schemas", {"--strict", root.path("/schemas")}), 0);
-    const QByteArray schemas = qgetenv("GSETTINGS_SCHEMA_DIR");
-    qputenv("GSETTINGS_SCHEMA_DIR", root.path("/schemas").toLocal8Bit());
-    root.writeConfig(config(m_fixture->server().address()).replace("=true", "=false"));
-    SyncPolicy::instance()->monitor();
-    qputenv("GSETTINGS_SCHEMA_DIR", schemas);
-}
-
-void TestPolicy::init()
-{
-    m_fixture->stopAgent();
-    m_fixture->reset();
-    QProcess::execute("chattr", {"-i", SettingsFolder});
-    for (const QString &key : {"picture-uri", "idle-delay", "usbintfctrl"})
-        QCOMPARE(gsettings("reset-recursively", key), QString());
-    m_fixture->root().writeConfig(config(m_fixture->server().address()));
-}
 
 bool TestPolicy::startAgent(const QByteArray &ini)
 {
@@ -217,220 +418,6 @@ elif name == 'firewalld':
         (job ? systemd : m_fixture->securityCenter())
             .emitSignal(path, interface, name, job ? "uoss" : level ? "i" : "b", args);
     return true;
-}
-
-// ---- the query client, in this process
-
-void TestPolicy::replies_data()
-{
-    QTest::addColumn<PolicyQuery>("query");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QJsonObject>("reply");  // of the stand-in server; "front": another server instead
-    QTest::addColumn<QString>("result");     // code|success|switch|value|value type|wallpaper URL
-
-    const QString none = "0|0|0||1|";
-    QTest::newRow("enforceable") << &HttpProxy::getSSHPolicy << "ssh" << on(0) << "200|1|1|0|1|";
-    QTest::newRow("switched off") << &HttpProxy::getUSBPolicy << "usb" << DomainServer::policyReply(1, 0)
-                                  << "200|1|0|1|1|";
-    QTest::newRow("wallpaper text") << &HttpProxy::getWallPaperPolicy << "wallpaper"
-                                    << body(R"({"data": {"code": 200, "success": true, "switch_status": 1, "policy":)"
-                                            R"( "file:///srv/corp.png", "wallpaper_url": "http://srv/corp.png"}})")
-                                    << "200|1|1|" + Picture + "|3|http://srv/corp.png";
-    QTest::newRow("number as text") << &HttpProxy::getUSBStoragePolicy << "usb_storage" << on("2") << "200|1|1|0|1|";
-    QTest::newRow("success false") << &HttpProxy::getFirewallldPolicy << "firewalld"
-                                   << DomainServer::policyReply(1, 1, 403, false) << "403|0|0||1|";
-    QTest::newRow("no data") << &HttpProxy::getFirewalldLevelPolicy << "firewalld_level" << body(R"({"code": 200})")
-                             << none;
-    QTest::newRow("no policy") << &HttpProxy::getIdeldelayPolicy << "idle-delay" << body(R"({"data": {"code": 200}})")
-                               << "200|0|0||1|";
-    QTest::newRow("array") << &HttpProxy::getSSHPolicy << "ssh" << body("[1]") << none;
-    QTest::newRow("not JSON") << &HttpProxy::getSSHPolicy << "ssh" << DomainServer::fault("notjson") << none;
-    QTest::newRow("HTTP 500") << &HttpProxy::getSSHPolicy << "ssh" << DomainServer::fault("http500") << none;
-    QTest::newRow("refused") << &HttpProxy::getSSHPolicy << "ssh" << QJsonObject{{"front", "127.0.0.1:1"}} << none;
-    QTest::newRow("not HTTP") << &HttpProxy::getSSHPolicy << "ssh" << QJsonObject{{"front", "garbage"}} << none;
-}
-
-void TestPolicy::replies()
-{
-    QFETCH(PolicyQuery, query);
-    QFETCH(QString, name);
-    QFETCH(QJsonObject, reply);
-    QFETCH(QString, result);
-
-    QString front = reply.value("front").toString(m_fixture->server().address());
-    front.replace("garbage", "127.0.0.1:" + QString::number(m_garbage.serverPort()));
-    m_fixture->root().writeConfig(config(front));
-    QVERIFY(reply.contains("front") || m_fixture->server().setPolicy(name, reply));
-
-    const HttpResult r = (HttpProxy().*query)();
-    QCOMPARE(QString("%1|%2|%3|%4|%5|%6").arg(r.code).arg(r.success).arg(r.switchStatus).arg(r.value).arg(r.valueType)
-                 .arg(r.wallpaperUrl), result);
-    QCOMPARE(r.policyType, name);
-    // One plain GET for this terminal and this policy.
-    QString seen;
-    for (const QJsonObject &request : m_fixture->server().requests("policy"))
-        seen += request["method"].toString() + " " + request["path"].toString() + "?" + request["query"].toString();
-    QCOMPARE(seen, reply.contains("front") ? "" : "GET /mainapi/device/sync/policy/term-12/?policy_type=" + name);
-}
-
-void TestPolicy::queryLimitAndTurns()
-{
-    // The USB answer would come after 36 s: the query gives up at its 30 s limit. Meanwhile two
-    // more queries are asked, the second inside the first one's wait: each waits its turn.
-    QVERIFY(m_fixture->server().setPolicy("usb", on(1, 36000)));
-    QVERIFY(m_fixture->server().setPolicy("ssh", on(7)));
-    QVERIFY(m_fixture->server().setPolicy("wallpaper", on(Picture)));
-    HttpProxy proxy;
-    HttpResult ssh, wallpaper;
-    QTimer::singleShot(50, [&] { ssh = proxy.getSSHPolicy(); });
-    QTimer::singleShot(150, [&] { wallpaper = proxy.getWallPaperPolicy(); });
-    QCOMPARE(proxy.getUSBPolicy().value, QString());
-    QCOMPARE(ssh.value + " " + wallpaper.value, "7 " + Picture);
-    QCOMPARE(queries(), (QStringList{"usb", "wallpaper", "ssh"}));
-    const QList<QJsonObject> requests = m_fixture->server().requests("policy");
-    QVERIFY(requests[1].value("received_ms").toDouble() - requests[0].value("received_ms").toDouble() > 25000);
-    QCOMPARE(proxy.getSSHPolicy().value, QString("7"));  // and the next one goes straight through
-}
-
-void TestPolicy::breakerWindow()
-{
-    // Corrections at 0, 20 and 40 s: a fourth waits until the first is a minute old.
-    const auto fourthAt = [](qint64 at) {
-        CorrectionGuard guard;
-        for (const qint64 before : {0, 20000, 40000})
-            guard.corrected("usb", false, before);
-        return guard.mayCorrect("test", "usb", CorrectionGuard::Kind::Setting, CorrectionGuard::Report::Outside, "0",
-                                "1", at);
-    };
-    QVERIFY(!fourthAt(59999));
-    QVERIFY(fourthAt(60000));
-}
-
-void TestPolicy::missingSchemaOrKey()
-{
-    // Changes of keys that this process's desktop lacks, and corrections meant for them, end
-    // without a query and without an abort.
-    SyncPolicy *engine = SyncPolicy::instance();
-    for (const char *key : {"pictureUri", "idleDelay", "usbintfctrl"})
-        engine->onSettingsChanged(key);
-    engine->doSettingsSyncInt("idle-delay", 900, 120);
-    engine->doSettingsSyncInt("usb", 0, 1);
-    engine->doSettingsSyncStr("wallpaper", "file:///a.png", Picture);
-    QCOMPARE(queries(), QStringList());
-}
-
-// ---- the engine, in the agent
-
-void TestPolicy::enforcement_data()
-{
-    QTest::addColumn<QString>("steps");  // see perform(), separated by "; "
-    QTest::addColumn<QString>("policy");
-    QTest::addColumn<QJsonObject>("reply");
-    QTest::addColumn<QString>("after");   // "key=value; ...", read with gsettings or from the configuration
-    QTest::addColumn<QString>("synced");  // see expand()
-    QTest::addColumn<QString>("queried");  // in any order
-    QTest::addColumn<QString>("warned");  // a part of each warning line, separated by "; "
-
-    const auto row = [](const char *name, const QString &steps, const QString &policy, const QJsonObject &reply,
-                        const QString &after, const QString &synced, const QString &queried,
-                        const QString &warned = "") {
-        QTest::newRow(name) << steps << policy << reply << after << synced << queried << warned;
-    };
-    const QString job = "JobRemoved ssh.service";
-    // A put-back raises one more change, and a sync one more report: each finds the values equal.
-    row("wallpaper", Cat, "wallpaper", on(Picture), "picture-uri='" + Picture + "'", "", "wallpaper*2");
-    row("usb interfaces", "usbintfctrl=2", "usb", on(1), "usbintfctrl=1", "", "usb*2");
-    row("usb storage", "usbstoragestatus=1", "usb_storage", on(2), "usbstoragestatus=2", "", "usb_storage*2");
-    row("idle delay", "idle-delay=900", "idle-delay", on(120), "idle-delay=uint32 120; policy/idleDelay=120", "",
-        "idle-delay*2");
-    row("idle delay, stored one stands in", "idle-delay=900", "idle-delay", DomainServer::policyReply(50, 1, 500),
-        "idle-delay=uint32 240; policy/idleDelay=240", "", "idle-delay*2");
-    row("idle delay switched off", "idle-delay=900", "idle-delay", DomainServer::policyReply(120, 0),
-        "idle-delay=uint32 900; policy/idleDelay=240", "", "idle-delay");
-    row("switched off", "usbintfctrl=2", "usb", DomainServer::policyReply(1, 0), "usbintfctrl=2", "", "usb");
-    row("code not 200", "usbstoragestatus=1", "usb_storage", DomainServer::policyReply(2, 1, 404),
-        "usbstoragestatus=1", "", "usb_storage");
-    row("server fails", Cat, "wallpaper", DomainServer::fault("http500"), Cat, "", "wallpaper");
-    // A change reported while a query waits is dealt with after it; meanwhile the agent serves its callers.
-    row("slow answer", "usbintfctrl=2; wait 1; idle-delay=900; serving", "usb", on(1, 1500),
-        "usbintfctrl=1; idle-delay=uint32 900", "", "usb*2 idle-delay");
-    row("key not listed", "items idleDelay; usbintfctrl=2; idle-delay=900", "usb", on(1), "usbintfctrl=2", "",
-        "idle-delay");
-    row("ssh stopped", "unit inactive; " + job, "ssh", on(1), "", "ssh=1", "ssh*2");
-    row("ssh running", "unit active; " + job, "ssh", on(1), "", "", "ssh");
-    row("ssh state unreadable", "unit active; " + job + "; busy 8", "ssh", on(1, 300), "", "ssh=1", "ssh*2");
-    row("another unit", "unit inactive; JobRemoved cron.service", "ssh", on(1), "", "", "");
-    row("forged job", "unit inactive; forged " + job, "ssh", on(1), "", "", "");
-    row("firewall off", "FirewallStatusChanged false", "firewalld", on(1), "", "firewalld=1", "firewalld*2");
-    row("firewall level", "FirewallLevelChanged 2", "firewalld_level", on(3), "", "firewalld_level=3",
-        "firewalld_level");
-    row("forged firewall", "forged FirewallStatusChanged false", "firewalld", on(1), "", "", "");
-    row("forged firewall level", "forged FirewallLevelChanged 2", "firewalld_level", on(3), "", "", "");
-    // A correction that does not take is not repeated for the same values; one that the desktop
-    // undoes at once stops after three until a change that is not the agent's own.
-    row("ssh start fails", "sync fails; unit inactive; " + job + "; " + job, "ssh", on(1), "", "ssh=1", "ssh*3",
-        "the state of ssh could not be corrected, local value: 0, server value: 1");
-    row("firewall undone at once",
-        "sync undo; FirewallStatusChanged false; wait 7; settle; FirewallStatusChanged false", "firewalld", on(1), "",
-        "firewalld=1*6", "firewalld*7 firewalld_level firewalld*7",
-        "firewalld corrected 3 times; firewalld corrected 6 times");
-    // A write refused while the settings are locked does not keep the next change from being put back.
-    row("locked, then unlocked", "lock; edit usbintfctrl=2; wait 1; settle; unlock; usbintfctrl=0", "usb", on(1),
-        "usbintfctrl=1", "", "usb firewalld_level usb*2",
-        "the state of usb could not be corrected, local value: 2, server value: 1");
-}
-
-void TestPolicy::enforcement()
-{
-    QFETCH(QString, steps);
-    QFETCH(QString, policy);
-    QFETCH(QJsonObject, reply);
-    QFETCH(QString, after);
-    QFETCH(QString, synced);
-    QFETCH(QString, queried);
-    QFETCH(QString, warned);
-
-    QVERIFY(m_fixture->server().setPolicy(policy, reply));
-    QVERIFY(perform("sync works"));
-    QVERIFY(startAgent(config()));
-    for (const QString &step : steps.split("; "))
-        QVERIFY2(perform(step), qPrintable(step));
-    TestEnv::waitFor([&] { return queries().size() >= expand(queried).size(); }, 20000);
-    QVERIFY(perform("settle"));  // and nothing more follows
-    QStringList seen = queries(), expected = expand(queried) << "firewalld_level";
-    seen.sort();
-    expected.sort();
-    QCOMPARE(seen, expected);
-    QStringList calls;
-    for (const QVariantList &args : m_fixture->daemon().callsOf("/com/domain/sync", "sync"))
-        calls << args.value(0).toString() + "=" + args.value(1).toString();
-    QCOMPARE(calls, expand(synced));
-    const QSettings stored(m_fixture->root().path(TestEnv::ConfigIni), QSettings::IniFormat);
-    for (const QString &pair : after.split("; ", Qt::SkipEmptyParts)) {
-        const QString key = pair.section('=', 0, 0);
-        QCOMPARE(key.contains('/') ? stored.value(key).toString() : gsettings("get", key), pair.section('=', 1));
-    }
-    const QStringList lines = m_fixture->root().logText().split('\n').filter("[LOG_WARN]");
-    const QStringList parts = warned.split("; ", Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), parts.size());
-    for (int i = 0; i < lines.size(); ++i)
-        QVERIFY2(lines[i].contains(parts[i]), qPrintable(lines[i]));
-}
-
-void TestPolicy::withoutSecurityCenter()
-{
-    // Only the wallpaper and the idle delay are watched: USB keys, SSH and the firewall are not.
-    QVERIFY(m_fixture->server().setPolicy("*", on(1)));
-    QVERIFY(m_fixture->server().setPolicy("wallpaper", on(Picture)));
-    QVERIFY(startAgent(config().replace("=true", "=false")));
-    for (const QString &step : QStringList{"unit inactive", "JobRemoved ssh.service", "FirewallStatusChanged false",
-                                           "usbintfctrl=2", Cat, "wait 2", "picture-uri='file:///a.png'"})
-        QVERIFY(perform(step));
-    // After a second put-back, whatever was reported before the first has been dealt with.
-    TestEnv::waitFor([&] { return queries().size() >= 4; }, 15000);
-    QCOMPARE(queries(), expand("wallpaper*4"));
-    QCOMPARE(gsettings("get", "usbintfctrl"), QString("2"));
-    QVERIFY(m_fixture->daemon().callsOf("/com/domain/sync", "sync").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPolicy)

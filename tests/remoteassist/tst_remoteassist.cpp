@@ -12,80 +12,75 @@ class TestRemoteAssist : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanup();
-    void requests_data();
-    void requests();
+    void initTestCase()
+    {
+        m_fixture.reset(new Fixture(Fixture::Daemon, true));
+        m_fixture->root().writeConfig("[init]\nhostname=term-042\nip_port=10.1.2.3:8000\n");
+        Log::GetInstance()->setLogPath(Paths::logFile());
+        QVERIFY(QDBusConnection::sessionBus().registerObject("/test/remoteassist", &m_service,
+                                                             QDBusConnection::ExportAllSlots));
+    }
+
+    void cleanup()
+    {
+        qDeleteAll(m_service.findChildren<QProcess *>());  // kills a launch script left as the VNC server
+        m_fixture->root().remove("/tmp/runs");
+        m_fixture->reset();
+        QVERIFY(m_fixture->standInsAlive());
+    }
+
+    void requests_data()
+    {
+        QTest::addColumn<QString>("sn");
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("launch");  // the tail of the stand-in launch script
+        QTest::addColumn<QString>("ran");     // the scripts run; a start is answered
+        const QString start = R"({"adminname":"José Núñez","op":"start"})";
+
+        QTest::newRow("start by an accented name") << "9-8-5" << start << "" << "launch_x11vnc";
+        QTest::newRow("stop by a Chinese name") << "9-8-5" << R"({"adminname":"管理员","op":"stop"})" << "" << "stop_x11vnc";
+        QTest::newRow("launch script stays in the foreground") << "9-8-5" << start << "exec sleep 50" << "launch_x11vnc";
+        QTest::newRow("empty code") << "" << start << "" << "";
+        QTest::newRow("other assistance code") << "9-8-3" << start << "" << "";
+        QTest::newRow("not JSON") << "9-8-5" << "start please" << "" << "";
+        QTest::newRow("no adminname") << "9-8-5" << R"({"op":"start"})" << "" << "";
+        QTest::newRow("other op") << "9-8-5" << R"({"adminname":"admin","op":"restart"})" << "" << "";
+    }
+
+    void requests()
+    {
+        QFETCH(QString, sn);
+        QFETCH(QString, data);
+        QFETCH(QString, launch);
+        QFETCH(QString, ran);
+
+        const QString scripts = "/usr/share/kiv-domain-client/remote-assist/", runs = Paths::under("/tmp/runs");
+        m_fixture->root().writeFile(scripts + "launch_x11vnc.sh", ("echo launch_x11vnc >> " + runs + "\n" + launch).toUtf8());
+        m_fixture->root().writeFile(scripts + "stop_x11vnc.sh", ("echo stop_x11vnc >> " + runs).toUtf8());
+        QElapsedTimer clock;
+        clock.start();
+        const TestEnv::CommandResult call = TestEnv::runCommand(
+            "gdbus", {"call", "--session", "--timeout", "70", "--dest", QDBusConnection::sessionBus().baseService(),
+                      "--object-path", "/test/remoteassist", "--method", "com.domain.remoteassist.receiveWebset", sn, data},
+            80000);
+        QVERIFY2(call.exitCode == 0, qPrintable(call.output));
+        // The launch script is waited for 30 s, then the reply goes all the same.
+        if (!launch.isEmpty())
+            QVERIFY2(clock.elapsed() >= 29000 && clock.elapsed() < 40000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(QString::fromUtf8(m_fixture->root().readFile("/tmp/runs")).trimmed(), ran);
+
+        QList<QJsonObject> replies;
+        for (const QVariantList &args : m_fixture->daemon().callsOf("/com/domain/remoteassist", "sendWebset"))
+            replies << QJsonDocument::fromJson(args.value(0).toString().toUtf8()).object();
+        const QJsonObject reply{{"sn", "9-9-8"}, {"sender", 1},
+                                {"data", QJsonObject{{"hostname", "term-042"}, {"url", "10.1.2.3:41181/vnc.html"}}}};
+        QCOMPARE(replies, ran.startsWith("launch") ? QList<QJsonObject>{reply} : QList<QJsonObject>());
+    }
 
 private:
     std::unique_ptr<Fixture> m_fixture;
     RemoteAssist m_service;
 };
-
-void TestRemoteAssist::initTestCase()
-{
-    m_fixture.reset(new Fixture(Fixture::Daemon, true));
-    m_fixture->root().writeConfig("[init]\nhostname=term-042\nip_port=10.1.2.3:8000\n");
-    Log::GetInstance()->setLogPath(Paths::logFile());
-    QVERIFY(QDBusConnection::sessionBus().registerObject("/test/remoteassist", &m_service,
-                                                         QDBusConnection::ExportAllSlots));
-}
-
-void TestRemoteAssist::cleanup()
-{
-    qDeleteAll(m_service.findChildren<QProcess *>());  // kills a launch script left as the VNC server
-    m_fixture->root().remove("/tmp/runs");
-    m_fixture->reset();
-    QVERIFY(m_fixture->standInsAlive());
-}
-
-void TestRemoteAssist::requests_data()
-{
-    QTest::addColumn<QString>("sn");
-    QTest::addColumn<QString>("data");
-    QTest::addColumn<QString>("launch");  // the tail of the stand-in launch script
-    QTest::addColumn<QString>("ran");     // the scripts run; a start is answered
-    const QString start = R"({"adminname":"José Núñez","op":"start"})";
-
-    QTest::newRow("start by an accented name") << "9-8-5" << start << "" << "launch_x11vnc";
-    QTest::newRow("stop by a Chinese name") << "9-8-5" << R"({"adminname":"管理员","op":"stop"})" << "" << "stop_x11vnc";
-    QTest::newRow("launch script stays in the foreground") << "9-8-5" << start << "exec sleep 50" << "launch_x11vnc";
-    QTest::newRow("empty code") << "" << start << "" << "";
-    QTest::newRow("other assistance code") << "9-8-3" << start << "" << "";
-    QTest::newRow("not JSON") << "9-8-5" << "start please" << "" << "";
-    QTest::newRow("no adminname") << "9-8-5" << R"({"op":"start"})" << "" << "";
-    QTest::newRow("other op") << "9-8-5" << R"({"adminname":"admin","op":"restart"})" << "" << "";
-}
-
-void TestRemoteAssist::requests()
-{
-    QFETCH(QString, sn);
-    QFETCH(QString, data);
-    QFETCH(QString, launch);
-    QFETCH(QString, ran);
-
-    const QString scripts = "/usr/share/kiv-domain-client/remote-assist/", runs = Paths::under("/tmp/runs");
-    m_fixture->root().writeFile(scripts + "launch_x11vnc.sh", ("echo launch_x11vnc >> " + runs + "\n" + launch).toUtf8());
-    m_fixture->root().writeFile(scripts + "stop_x11vnc.sh", ("echo stop_x11vnc >> " + runs).toUtf8());
-    QElapsedTimer clock;
-    clock.start();
-    const TestEnv::CommandResult call = TestEnv::runCommand(
-        "gdbus", {"call", "--session", "--timeout", "70", "--dest", QDBusConnection::sessionBus().baseService(),
-                  "--object-path", "/test/remoteassist", "--method", "com.domain.remoteassist.receiveWebset", sn, data},
-        80000);
-    QVERIFY2(call.exitCode == 0, qPrintable(call.output));
-    // The launch script is waited for 30 s, then the reply goes all the same.
-    if (!launch.isEmpty())
-        QVERIFY2(clock.elapsed() >= 29000 && clock.elapsed() < 40000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(QString::fromUtf8(m_fixture->root().readFile("/tmp/runs")).trimmed(), ran);
-
-    QList<QJsonObject> replies;
-    for (const QVariantList &args : m_fixture->daemon().callsOf("/com/domain/remoteassist", "sendWebset"))
-        replies << QJsonDocument::fromJson(args.value(0).toString().toUtf8()).object();
-    const QJsonObject reply{{"sn", "9-9-8"}, {"sender", 1},
-                            {"data", QJsonObject{{"hostname", "term-042"}, {"url", "10.1.2.3:41181/vnc.html"}}}};
-    QCOMPARE(replies, ran.startsWith("launch") ? QList<QJsonObject>{reply} : QList<QJsonObject>());
-}
 
 QTEST_MAIN(TestRemoteAssist)
 #include "tst_remoteassist.moc"

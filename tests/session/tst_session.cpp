@@ -51,411 +51,387 @@ class TestSession : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase()
+    {
+        m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::DesktopShell | Fixture::Server, true));
+        Log::GetInstance()->setLogPath(Paths::logFile());
+        setLoggingPath(Paths::logFile());
+        qInstallMessageHandler(outputMessage);
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.connect(TestEnv::AgentService, TestEnv::AgentPath, TestEnv::AgentInterface, "user_login", &m_client,
+                            SLOT(onUserLogin())));
+        QVERIFY(bus.connect(TestEnv::AgentService, TestEnv::AgentPath, TestEnv::AgentInterface, "requestShowNotify",
+                            &m_client, SLOT(onRequestShowNotify(QString, int))));
+        QVERIFY(bus.connect("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                            &m_client, SLOT(onOwnerChanged(QString, QString, QString))));
+    }
 
-    void startUpWork_data();
-    void startUpWork();
-    void heartbeat_data();
-    void heartbeat();
-    void firstCaller_data();
-    void firstCaller();
-    void secondAgentDoesNothing();
-    void report_data();
-    void report();
-    void offlineReportFollowsTheServer();
-    void plantedMarker_data();
-    void plantedMarker();
-    void loginNotice_data();
-    void loginNotice();
+    void init()
+    {
+        m_fixture->stopAgent();
+        m_fixture->reset();
+        m_client.logins = 0;
+        m_client.notices.clear();
+        m_client.earlyCalls.clear();
+        m_client.callEarly = false;
+    }
+
+    void cleanup() { QVERIFY(m_fixture->standInsAlive()); }
+
+    // ---- the start-up work, in this process
+    void startUpWork_data()
+    {
+        QTest::addColumn<QString>("config");
+        QTest::addColumn<QString>("area");  // the info file's AREA line; null: no info file
+        QTest::addColumn<bool>("updateAnswer");
+        QTest::addColumn<QList<int>>("addSystem");
+        QTest::addColumn<QString>("storedType");
+
+        const QString manual = "[init]\nauto_update_client=false\n";
+        const QString auto1 = manual + "domain_type=1\n[style]\nauto_add_domain_area=A0,A1\n";
+        QTest::newRow("update check taken") << "[init]\nauto_update_client=true\n" << "A1" << true << QList<int>{} << "";
+        QTest::newRow("update check refused") << "[init]\nauto_update_client=true\n" << "A1" << false << QList<int>{2} << "";
+        QTest::newRow("update unset: stored, answered no") << "[init]\nauto_update_client=\n" << "A1" << true << QList<int>{2} << "";
+        QTest::newRow("joined the domain") << manual + "add_domain_success=true\n" << "A1" << true << QList<int>{} << "";
+        QTest::newRow("joined is exact text") << manual + "add_domain_success=True\n" << "A1" << true << QList<int>{2} << "";
+        QTest::newRow("type 2") << manual + "domain_type=2\n" << "A1" << true << QList<int>{2} << "2";
+        QTest::newRow("type 1, listed area") << auto1 << "A1" << true << QList<int>{3} << "3";
+        QTest::newRow("type 3, unlisted area") << manual + "domain_type=3\n" << "B7" << true << QList<int>{3} << "3";
+        QTest::newRow("type 1, unlisted area") << auto1 << "B7" << true << QList<int>{} << "1";
+        QTest::newRow("type 1, thin terminal") << auto1 << "B7\nMACHINE=THIN" << true << QList<int>{3} << "3";
+        QTest::newRow("area match is case-sensitive") << auto1 << "a1" << true << QList<int>{} << "1";
+        QTest::newRow("no info file") << auto1 << QString() << true << QList<int>{} << "1";
+    }
+
+    void startUpWork()
+    {
+        QFETCH(QString, config);
+        QFETCH(QString, area);
+        QFETCH(bool, updateAnswer);
+        QFETCH(QList<int>, addSystem);
+        QFETCH(QString, storedType);
+
+        const TestEnv::TempRoot &root = m_fixture->root();
+        root.writeConfig((config + "\n[init]\nthis_login_time=20261201083000\n").toUtf8());
+        if (area.isNull())
+            root.remove("/etc/kiv/info");
+        else
+            root.writeFile("/etc/kiv/info", ("AREA=" + area + "\n").toUtf8());
+        m_fixture->daemonReply("CheckUpdateCli", "b", updateAnswer);
+
+        session_dbus_interface service;
+        service.start();
+
+        QCOMPARE(addSystemCalls(), addSystem);
+        QCOMPARE(QSettings(root.path(TestEnv::ConfigIni), QSettings::IniFormat).value("init/domain_type").toString(),
+                 storedType);
+        // The log-in time goes through the daemon: the previous one, then now.
+        const QList<QVariantList> times = m_fixture->daemon().callsOf("/com/domain/config", "UpdateConfig");
+        QCOMPARE(times.size(), 2);
+        QCOMPARE(times[0], (QVariantList{"last_login_time", "20261201083000"}));
+        const QDateTime now = QDateTime::fromString(times[1].value(1).toString(), "yyyyMMddhhmmss");
+        QCOMPARE(times[1].value(0).toString(), QString("this_login_time"));
+        QVERIFY(qAbs(now.secsTo(QDateTime::currentDateTime())) < 5);
+    }
+
+    void heartbeat_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("beats");
+        QTest::newRow("type missing") << "" << false;
+        QTest::newRow("type 1") << "1" << true;
+        QTest::newRow("type 3") << "3" << true;
+        QTest::newRow("type 4") << "4" << false;
+    }
+
+    void heartbeat()
+    {
+        QFETCH(QString, type);
+        QFETCH(bool, beats);
+        m_fixture->root().writeConfig(("[init]\nhostname=term-042\ndomain_type=" + type + "\n").toUtf8());
+
+        WebSocket socket;
+        const QList<QTimer *> timers = socket.findChildren<QTimer *>();
+        QCOMPARE(timers.size(), beats ? 1 : 0);
+        if (!beats)
+            return;
+        QVERIFY(timers.first()->isActive());
+        QCOMPARE(timers.first()->interval(), 60000);
+        QMetaObject::invokeMethod(&socket, "onHeartbeatTimeout");  // one beat, without waiting a minute for it
+        const QList<QVariantList> sent = m_fixture->daemon().callsOf("/com/domain/agent", "sendWebSet");
+        QCOMPARE(sent.size(), 1);
+        const QJsonObject message = QJsonDocument::fromJson(sent.first().value(0).toString().toUtf8()).object();
+        QCOMPARE(message.value("sender").toInt(), 1);
+        QCOMPARE(message.value("sn").toString(), QString("9-1-1"));
+        QCOMPARE(message.value("data").toObject().value("hostname").toString(), QString("term-042"));
+        QVERIFY(message.value("data").toObject().contains("username"));
+    }
+
+    // ---- the agent's callers
+    void firstCaller_data()
+    {
+        QTest::addColumn<double>("daemonSeconds");
+        QTest::newRow("fast daemon") << 0.0;
+        QTest::newRow("daemon 1.5 s per answer") << 1.5;
+    }
+
+    void firstCaller()
+    {
+        QFETCH(double, daemonSeconds);
+        for (const char *method : {"UpdateConfig", "is_domain_online", "setHeartBeat"})
+            m_fixture->daemonDelay(method, daemonSeconds);
+        m_fixture->server().setReply("login", DomainServer::reply("welcome alice"));
+        m_client.callEarly = true;
+        QVERIFY(m_fixture->startAgent(Joined, QByteArray(), false));
+
+        QTRY_COMPARE_WITH_TIMEOUT(m_client.earlyCalls.size(), 1, 20000);
+        QCOMPARE(Fixture::answer(m_client.earlyCalls.first()), QString("welcome alice"));
+        QCOMPARE(logins().size(), 1);
+        // The start-up work came first: the log-in time was recorded before the log-in was handled.
+        const QString log = m_fixture->root().logText();
+        const int recorded = log.indexOf("update config key(this_login_time)");
+        QVERIFY(recorded >= 0 && recorded < log.indexOf("[post_login:"));
+    }
+
+    void secondAgentDoesNothing()
+    {
+        QVERIFY(m_fixture->startAgent(Joined));
+        // A call is answered once the agent's start-up work is done: the log-in time is recorded.
+        QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString(), 0})), QString());
+        const int recorded = m_fixture->daemon().callsOf("/com/domain/config", "UpdateConfig").size();
+        QCOMPARE(recorded, 2);
+
+        AgentRun second(m_fixture->root());
+        QVERIFY(second.start(false));
+        QVERIFY(second.waitForExit(20000));
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY(m_fixture->root().logText().contains(
+            "[LOG_ERROR] main:bus registerService error!bus.lastError().message() = "));
+        QCOMPARE(m_fixture->daemon().callsOf("/com/domain/config", "UpdateConfig").size(), recorded);
+        QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString("still here"), 0})), QString());
+    }
+
+    // ---- the log-in report
+    void report_data()
+    {
+        QTest::addColumn<QString>("serverFault");  // "" answers, "refused" has no server
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("reported");
+
+        QTest::newRow("server answers") << "" << "welcome alice" << true;
+        QTest::newRow("server slow") << "delay" << "welcome alice" << true;
+        QTest::newRow("HTTP 500") << "http500" << "" << false;
+        QTest::newRow("connection refused") << "refused" << "" << false;
+        // The caller has its empty answer before D-Bus's 25 s; the report fails at 30 s.
+        QTest::newRow("server never answers") << "hang" << "" << false;
+    }
+
+    void report()
+    {
+        QFETCH(QString, serverFault);
+        QFETCH(QString, answer);
+        QFETCH(bool, reported);
+
+        DomainServer &server = m_fixture->server();
+        if (serverFault.isEmpty() || serverFault == "refused")
+            server.setReply("login", DomainServer::reply("welcome alice"));
+        else if (serverFault == "delay")
+            server.setReply("login", QJsonObject{{"body", "welcome alice"}, {"delay_ms", 3000}});
+        else
+            server.setReply("login", DomainServer::fault(serverFault));
+        QByteArray config = Joined;
+        if (serverFault == "refused")
+            config.replace("%SERVER%", "127.0.0.1:1");
+        QVERIFY(m_fixture->startAgent(config));
+
+        QElapsedTimer clock;
+        clock.start();
+        const QDBusPendingCall login = Fixture::call("post_login");
+        if (serverFault == "delay" || serverFault == "hang") {
+            QVERIFY(server.waitForRequests("login", 1));
+            // A report that waits for the server leaves the agent serving its callers.
+            QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString("仍在服务"), 0}), 5000), QString());
+        }
+        QCOMPARE(Fixture::answer(login), answer);
+        QVERIFY(clock.elapsed() < 25000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_client.logins, 1, 5000);
+        if (serverFault != "refused")
+            QCOMPARE(logins().size(), 1);
+
+        const TestEnv::TempRoot &root = m_fixture->root();
+        if (reported) {
+            const QJsonObject sent = logins().first();
+            QCOMPARE(sent.value("method").toString(), QString("POST"));
+            QCOMPARE(sent.value("body").toString(),
+                     QString("{\n    \"device_uuid\": \"term-042\",\n    \"domain_user\": \"alice\"\n}\n"));
+            QCOMPARE(sent.value("headers").toObject().value("Content-Type").toString(), QString("application/json"));
+            // The marker: the user's own regular file, readable by nobody else.
+            struct stat marker;
+            QCOMPARE(lstat(QFile::encodeName(root.path(Marker)).constData(), &marker), 0);
+            QVERIFY(S_ISREG(marker.st_mode));
+            QCOMPARE(marker.st_mode & 07777, mode_t(0600));
+            // Once per user: the next call sends nothing.
+            QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
+            QCOMPARE(logins().size(), 1);
+            QVERIFY(root.logText().contains("[LOG_INFO] 已经发送过request login"));
+            return;
+        }
+        // The report is owed: no marker, and the daemon's next "server online" sends it (or, where
+        // the server was never reached, the next session's agent).
+        QVERIFY(root.waitForLog("[LOG_ERROR] requestLogin: post_login reply error!, reply = ", 15000));
+        QVERIFY(!root.exists(Marker));
+        server.setReply("login", DomainServer::reply("welcome alice"));
+        server.clearRequests();
+        if (serverFault == "refused") {
+            QVERIFY(m_fixture->startAgent(Joined));
+            QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString("welcome alice"));
+        } else {
+            m_fixture->daemonSignal("/com/domain/agent", "domainServerStatus", "b", {true});
+            QVERIFY(server.waitForRequests("login", 1));
+        }
+        QCOMPARE(logins().size(), 1);
+        QVERIFY(root.exists(Marker));
+    }
+
+    void offlineReportFollowsTheServer()
+    {
+        m_fixture->daemonReply("is_domain_online", "b", false);
+        QVERIFY(m_fixture->startAgent(Joined));
+        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
+        QVERIFY(!m_fixture->root().exists(Marker));
+
+        // Anyone on the system bus can send the signal; only the daemon's own counts. The agent has
+        // the forged signal before the daemon's answer to the next call, and handles it right after
+        // that call: by the answer to the call after, a report would have claimed its marker.
+        Fixture::forgeSignal("/com/domain/agent", "com.kiv.domain.agent", "domainServerStatus", {true});
+        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
+        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
+        QVERIFY(!m_fixture->root().exists(Marker));
+        QVERIFY(logins().isEmpty());
+
+        m_fixture->daemonSignal("/com/domain/agent", "domainServerStatus", "b", {false});
+        m_fixture->daemonSignal("/com/domain/agent", "domainServerStatus", "b", {true});
+        QVERIFY(m_fixture->server().waitForRequests("login", 1));
+        QVERIFY(m_fixture->root().exists(Marker));
+        // Once reported, later "online" signals send nothing.
+        m_fixture->daemonSignal("/com/domain/agent", "domainServerStatus", "b", {true});
+        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
+        QCOMPARE(logins().size(), 1);
+    }
+
+    void plantedMarker_data()
+    {
+        QTest::addColumn<bool>("link");
+        QTest::newRow("link to a file of the user's") << true;
+        QTest::newRow("file of another user") << false;
+    }
+
+    void plantedMarker()
+    {
+        QFETCH(bool, link);
+        const TestEnv::TempRoot &root = m_fixture->root();
+        root.writeFile("/tmp/victim.txt", "precious\n");
+        const QByteArray marker = QFile::encodeName(root.path(Marker));
+        if (link) {
+            QVERIFY(QFile::link(root.path("/tmp/victim.txt"), root.path(Marker)));
+        } else {
+            root.writeFile(Marker, "");
+            QCOMPARE(chown(marker.constData(), 1001, 1001), 0);  // not the sandbox's user
+        }
+        m_fixture->server().setReply("login", DomainServer::reply("welcome alice"));
+        QVERIFY(m_fixture->startAgent(Joined));
+
+        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString("welcome alice"));
+        QCOMPARE(logins().size(), 1);
+        // The planted thing is not taken for the user's marker, nor over as one.
+        QVERIFY(root.logText().contains("[LOG_ERROR] 创建requestLogin临时文件失败"));
+        QCOMPARE(root.readFile("/tmp/victim.txt"), QByteArray("precious\n"));
+        struct stat planted;
+        QCOMPARE(lstat(marker.constData(), &planted), 0);
+        QCOMPARE(S_ISLNK(planted.st_mode), link);
+        QVERIFY(root.exists("/tmp/victim.txt"));
+        QFile::remove(root.path(Marker));
+    }
+
+    // ---- the log-in notice of a forced-full-screen terminal that has not joined a domain
+    void loginNotice_data()
+    {
+        QTest::addColumn<QString>("timeout");
+        QTest::addColumn<bool>("online");
+        QTest::addColumn<int>("startsAfterMs");  // -1: not within the agent's first seconds
+        QTest::addColumn<bool>("clientSchema");  // the client's schema, which overrides the configuration
+        QTest::newRow("server offline, 2 s") << "2" << false << 2000 << false;
+        QTest::newRow("server online, 1 s") << "1" << true << 1000 << false;
+        QTest::newRow("client schema: 3 s") << "3" << false << 3000 << true;
+        QTest::newRow("negative counts as 0") << "-5" << false << 0 << false;
+        // 4294968 s are 4294968000 ms: held in an int they would wrap round to 704 ms.
+        QTest::newRow("milliseconds past an int") << "4294968" << false << -1 << false;
+    }
+
+    void loginNotice()
+    {
+        QFETCH(QString, timeout);
+        QFETCH(bool, online);
+        QFETCH(int, startsAfterMs);
+        QFETCH(bool, clientSchema);
+
+        const TestEnv::TempRoot &root = m_fixture->root();
+        const QByteArray desktopSchemas = qgetenv("GSETTINGS_SCHEMA_DIR");
+        const auto restoreSchemas = qScopeGuard([&] { qputenv("GSETTINGS_SCHEMA_DIR", desktopSchemas); });
+        QString style = "force_full_screen=true\ntimeout=" + timeout + "\n";
+        if (clientSchema) {
+            qputenv("GSETTINGS_SCHEMA_DIR", (TestEnv::binaryDir() + "/schemas-client").toLocal8Bit());
+            QCOMPARE(TestEnv::runCommand("gsettings", {"set", "com.kiv.domain", "force-full-screen", "true"}).exitCode, 0);
+            QCOMPARE(TestEnv::runCommand("gsettings", {"set", "com.kiv.domain", "notify-timeout", timeout}).exitCode, 0);
+            style = "force_full_screen=false\ntimeout=60\n";  // both overridden
+        }
+        // The client program the notice announces: records that it ran, and how.
+        root.writeFile("/usr/share/kiv-domain-client/kiv-domain-client",
+                       "#!/bin/sh\necho \"$@\" > \"$TMPDIR/client-runs\"\n", true);
+        root.remove("/tmp/client-runs");
+        QCOMPARE(TestEnv::runCommand("gsettings", {"set", "org.gnome.desktop.wm.keybindings", "show-desktop", "[]"}).exitCode, 0);
+        m_fixture->daemonReply("is_domain_online", "b", online);
+        QVERIFY(m_fixture->startAgent(("[init]\nadd_domain_success=false\nauto_update_client=false\ndomain_type=1\n"
+                                       "[style]\ntaskview_key=<Super>d\n" + style)
+                                          .toUtf8()));
+        QElapsedTimer sinceLogin;
+        sinceLogin.start();
+        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
+
+        // The escape routes come back first: the task view and the show-desktop key.
+        QCOMPARE(m_fixture->desktopShell().callsOf("/org/freedesktop/Desktop", "AppSwitcherSetEnable"),
+                 QList<QVariantList>{{true}});
+        QCOMPARE(TestEnv::runCommand("gsettings", {"get", "org.gnome.desktop.wm.keybindings", "show-desktop"}).output.trimmed(),
+                 QString("['<Super>d']"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_client.notices.size(), 1, 5000);
+        QCOMPARE(m_client.notices.first().first, online ? OnlineText : OfflineText);
+
+        if (startsAfterMs < 0) {
+            // A wrapped timer would have started the client before the router's first call, 5 s in.
+            QVERIFY(TestEnv::waitFor([&] { return !m_fixture->daemon().callsOf("/com/domain/taskmanager", "Init").isEmpty(); },
+                                     15000));
+            QVERIFY(!root.exists("/tmp/client-runs"));
+            return;
+        }
+        QVERIFY(TestEnv::waitFor([&] { return root.exists("/tmp/client-runs"); }, startsAfterMs + 5000));
+        QVERIFY(sinceLogin.elapsed() >= startsAfterMs * 95 / 100 - 50);  // a coarse timer may fire 5 % early
+        QCOMPARE(root.readFile("/tmp/client-runs"), QByteArray("-f 1\n"));
+    }
 
 private:
     QList<QJsonObject> logins() const { return m_fixture->server().requests("login"); }
-    QList<int> addSystemCalls() const;
+    QList<int> addSystemCalls() const
+    {
+        QList<int> result;
+        for (const QVariantList &args : m_fixture->daemon().callsOf("/com/domain/agent", "addSystem"))
+            result << args.value(0).toInt();
+        return result;
+    }
 
     std::unique_ptr<Fixture> m_fixture;
     Client m_client;
 };
 
-void TestSession::initTestCase()
-{
-    m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::DesktopShell | Fixture::Server, true));
-    Log::GetInstance()->setLogPath(Paths::logFile());
-    setLoggingPath(Paths::logFile());
-    qInstallMessageHandler(outputMessage);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    QVERIFY(bus.connect(TestEnv::AgentService, TestEnv::AgentPath, TestEnv::AgentInterface, "user_login", &m_client,
-                        SLOT(onUserLogin())));
-    QVERIFY(bus.connect(TestEnv::AgentService, TestEnv::AgentPath, TestEnv::AgentInterface, "requestShowNotify",
-                        &m_client, SLOT(onRequestShowNotify(QString, int))));
-    QVERIFY(bus.connect("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
-                        &m_client, SLOT(onOwnerChanged(QString, QString, QString))));
-}
-
-void TestSession::init()
-{
-    m_fixture->stopAgent();
-    m_fixture->reset();
-    m_client.logins = 0;
-    m_client.notices.clear();
-    m_client.earlyCalls.clear();
-    m_client.callEarly = false;
-}
-
-void TestSession::cleanup() { QVERIFY(m_fixture->standInsAlive()); }
-
-QList<int> TestSession::addSystemCalls() const
-{
-    QList<int> result;
-    for (const QVariantList &args : m_fixture->daemon().callsOf("/com/domain/agent", "addSystem"))
-        result << args.value(0).toInt();
-    return result;
-}
-
-// ---- the start-up work, in this process
-
-void TestSession::startUpWork_data()
-{
-    QTest::addColumn<QString>("config");
-    QTest::addColumn<QString>("area");  // the info file's AREA line; null: no info file
-    QTest::addColumn<bool>("updateAnswer");
-    QTest::addColumn<QList<int>>("addSystem");
-    QTest::addColumn<QString>("storedType");
-
-    const QString manual = "[init]\nauto_update_client=false\n";
-    const QString auto1 = manual + "domain_type=1\n[style]\nauto_add_domain_area=A0,A1\n";
-    QTest::newRow("update check taken") << "[init]\nauto_update_client=true\n" << "A1" << true << QList<int>{} << "";
-    QTest::newRow("update check refused") << "[init]\nauto_update_client=true\n" << "A1" << false << QList<int>{2} << "";
-    QTest::newRow("update unset: stored, answered no") << "[init]\nauto_update_client=\n" << "A1" << true << QList<int>{2} << "";
-    QTest::newRow("joined the domain") << manual + "add_domain_success=true\n" << "A1" << true << QList<int>{} << "";
-    QTest::newRow("joined is exact text") << manual + "add_domain_success=True\n" << "A1" << true << QList<int>{2} << "";
-    QTest::newRow("type 2") << manual + "domain_type=2\n" << "A1" << true << QList<int>{2} << "2";
-    QTest::newRow("type 1, listed area") << auto1 << "A1" << true << QList<int>{3} << "3";
-    QTest::newRow("type 3, unlisted area") << manual + "domain_type=3\n" << "B7" << true << QList<int>{3} << "3";
-    QTest::newRow("type 1, unlisted area") << auto1 << "B7" << true << QList<int>{} << "1";
-    QTest::newRow("type 1, thin terminal") << auto1 << "B7\nMACHINE=THIN" << true << QList<int>{3} << "3";
-    QTest::newRow("area match is case-sensitive") << auto1 << "a1" << true << QList<int>{} << "1";
-    QTest::newRow("no info file") << auto1 << QString() << true << QList<int>{} << "1";
-}
-
-void TestSession::startUpWork()
-{
-    QFETCH(QString, config);
-    QFETCH(QString, area);
-    QFETCH(bool, updateAnswer);
-    QFETCH(QList<int>, addSystem);
-    QFETCH(QString, storedType);
-
-    const TestEnv::TempRoot &root = m_fixture->root();
-    root.writeConfig((config + "\n[init]\nthis_login_time=20261201083000\n").toUtf8());
-    if (area.isNull())
-        root.remove("/etc/kiv/info");
-    else
-        root.writeFile("/etc/kiv/info", ("AREA=" + area + "\n").toUtf8());
-    m_fixture->daemonReply("CheckUpdateCli", "b", updateAnswer);
-
-    session_dbus_interface service;
-    service.start();
-
-    QCOMPARE(addSystemCalls(), addSystem);
-    QCOMPARE(QSettings(root.path(TestEnv::ConfigIni), QSettings::IniFormat).value("init/domain_type").toString(),
-             storedType);
-    // The log-in time goes through the daemon: the previous one, then now.
-    const QList<QVariantList> times = m_fixture->daemon().callsOf("/com/domain/config", "UpdateConfig");
-    QCOMPARE(times.size(), 2);
-    QCOMPARE(times[0], (QVariantList{"last_login_time", "20261201083000"}));
-    const QDateTime now = QDateTime::fromString(times[1].value(1).toString(), "yyyyMMddhhmmss");
-    QCOMPARE(times[1].value(0).toString(), QString("this_login_time"));
-    QVERIFY(qAbs(now.secsTo(QDateTime::currentDateTime())) < 5);
-}
-
-void TestSession::heartbeat_data()
-{
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<bool>("beats");
-    QTest::newRow("type missing") << "" << false;
-    QTest::newRow("type 1") << "1" << true;
-    QTest::newRow("type 3") << "3" << true;
-    QTest::newRow("type 4") << "4" << false;
-}
-
-void TestSession::heartbeat()
-{
-    QFETCH(QString, type);
-    QFETCH(bool, beats);
-    m_fixture->root().writeConfig(("[init]\nhostname=term-042\ndomain_type=" + type + "\n").toUtf8());
-
-    WebSocket socket;
-    const QList<QTimer *> timers = socket.findChildren<QTimer *>();
-    QCOMPARE(timers.size(), beats ? 1 : 0);
-    if (!beats)
-        return;
-    QVERIFY(timers.first()->isActive());
-    QCOMPARE(timers.first()->interval(), 60000);
-    QMetaObject::invokeMethod(&socket, "onHeartbeatTimeout");  // one beat, without waiting a minute for it
-    const QList<QVariantList> sent = m_fixture->daemon().callsOf("/com/domain/agent", "sendWebSet");
-    QCOMPARE(sent.size(), 1);
-    const QJsonObject message = QJsonDocument::fromJson(sent.first().value(0).toString().toUtf8()).object();
-    QCOMPARE(message.value("sender").toInt(), 1);
-    QCOMPARE(message.value("sn").toString(), QString("9-1-1"));
-    QCOMPARE(message.value("data").toObject().value("hostname").toString(), QString("term-042"));
-    QVERIFY(message.value("data").toObject().contains("username"));
-}
-
-// ---- the agent's callers
-
-void TestSession::firstCaller_data()
-{
-    QTest::addColumn<double>("daemonSeconds");
-    QTest::newRow("fast daemon") << 0.0;
-    QTest::newRow("daemon 1.5 s per answer") << 1.5;
-}
-
-void TestSession::firstCaller()
-{
-    QFETCH(double, daemonSeconds);
-    for (const char *method : {"UpdateConfig", "is_domain_online", "setHeartBeat"})
-        m_fixture->daemonDelay(method, daemonSeconds);
-    m_fixture->server().setReply("login", DomainServer::reply("welcome alice"));
-    m_client.callEarly = true;
-    QVERIFY(m_fixture->startAgent(Joined, QByteArray(), false));
-
-    QTRY_COMPARE_WITH_TIMEOUT(m_client.earlyCalls.size(), 1, 20000);
-    QCOMPARE(Fixture::answer(m_client.earlyCalls.first()), QString("welcome alice"));
-    QCOMPARE(logins().size(), 1);
-    // The start-up work came first: the log-in time was recorded before the log-in was handled.
-    const QString log = m_fixture->root().logText();
-    const int recorded = log.indexOf("update config key(this_login_time)");
-    QVERIFY(recorded >= 0 && recorded < log.indexOf("[post_login:"));
-}
-
-void TestSession::secondAgentDoesNothing()
-{
-    QVERIFY(m_fixture->startAgent(Joined));
-    // A call is answered once the agent's start-up work is done: the log-in time is recorded.
-    QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString(), 0})), QString());
-    const int recorded = m_fixture->daemon().callsOf("/com/domain/config", "UpdateConfig").size();
-    QCOMPARE(recorded, 2);
-
-    AgentRun second(m_fixture->root());
-    QVERIFY(second.start(false));
-    QVERIFY(second.waitForExit(20000));
-    QCOMPARE(second.exitCode(), 1);
-    QVERIFY(m_fixture->root().logText().contains(
-        "[LOG_ERROR] main:bus registerService error!bus.lastError().message() = "));
-    QCOMPARE(m_fixture->daemon().callsOf("/com/domain/config", "UpdateConfig").size(), recorded);
-    QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString("still here"), 0})), QString());
-}
-
-// ---- the log-in report
-
-void TestSession::report_data()
-{
-    QTest::addColumn<QString>("serverFault");  // "" answers, "refused" has no server
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<bool>("reported");
-
-    QTest::newRow("server answers") << "" << "welcome alice" << true;
-    QTest::newRow("server slow") << "delay" << "welcome alice" << true;
-    QTest::newRow("HTTP 500") << "http500" << "" << false;
-    QTest::newRow("connection refused") << "refused" << "" << false;
-    // The caller has its empty answer before D-Bus's 25 s; the report fails at 30 s.
-    QTest::newRow("server never answers") << "hang" << "" << false;
-}
-
-void TestSession::report()
-{
-    QFETCH(QString, serverFault);
-    QFETCH(QString, answer);
-    QFETCH(bool, reported);
-
-    DomainServer &server = m_fixture->server();
-    if (serverFault.isEmpty() || serverFault == "refused")
-        server.setReply("login", DomainServer::reply("welcome alice"));
-    else if (serverFault == "delay")
-        server.setReply("login", QJsonObject{{"body", "welcome alice"}, {"delay_ms", 3000}});
-    else
-        server.setReply("login", DomainServer::fault(serverFault));
-    QByteArray config = Joined;
-    if (serverFault == "refused")
-        config.replace("%SERVER%", "127.0.0.1:1");
-    QVERIFY(m_fixture->startAgent(config));
-
-    QElapsedTimer clock;
-    clock.start();
-    const QDBusPendingCall login = Fixture::call("post_login");
-    if (serverFault == "delay" || serverFault == "hang") {
-        QVERIFY(server.waitForRequests("login", 1));
-        // A report that waits for the server leaves the agent serving its callers.
-        QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString("仍在服务"), 0}), 5000), QString());
-    }
-    QCOMPARE(Fixture::answer(login), answer);
-    QVERIFY(clock.elapsed() < 25000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_client.logins, 1, 5000);
-    if (serverFault != "refused")
-        QCOMPARE(logins().size(), 1);
-
-    const TestEnv::TempRoot &root = m_fixture->root();
-    if (reported) {
-        const QJsonObject sent = logins().first();
-        QCOMPARE(sent.value("method").toString(), QString("POST"));
-        QCOMPARE(sent.value("body").toString(),
-                 QString("{\n    \"device_uuid\": \"term-042\",\n    \"domain_user\": \"alice\"\n}\n"));
-        QCOMPARE(sent.value("headers").toObject().value("Content-Type").toString(), QString("application/json"));
-        // The marker: the user's own regular file, readable by nobody else.
-        struct stat marker;
-        QCOMPARE(lstat(QFile::encodeName(root.path(Marker)).constData(), &marker), 0);
-        QVERIFY(S_ISREG(marker.st_mode));
-        QCOMPARE(marker.st_mode & 07777, mode_t(0600));
-        // Once per user: the next call sends nothing.
-        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
-        QCOMPARE(logins().size(), 1);
-        QVERIFY(root.logText().contains("[LOG_INFO] 已经发送过request login"));
-        return;
-    }
-    // The report is owed: no marker, and the daemon's next "server online" sends it (or, where
-    // the server was never reached, the next session's agent).
-    QVERIFY(root.waitForLog("[LOG_ERROR] requestLogin: post_login reply error!, reply = ", 15000));
-    QVERIFY(!root.exists(Marker));
-    server.setReply("login", DomainServer::reply("welcome alice"));
-    server.clearRequests();
-    if (serverFault == "refused") {
-        QVERIFY(m_fixture->startAgent(Joined));
-        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString("welcome alice"));
-    } else {
-        m_fixture->daemonSignal("/com/domain/agent", "domainServerStatus", "b", {true});
-        QVERIFY(server.waitForRequests("login", 1));
-    }
-    QCOMPARE(logins().size(), 1);
-    QVERIFY(root.exists(Marker));
-}
-
-void TestSession::offlineReportFollowsTheServer()
-{
-    m_fixture->daemonReply("is_domain_online", "b", false);
-    QVERIFY(m_fixture->startAgent(Joined));
-    QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
-    QVERIFY(!m_fixture->root().exists(Marker));
-
-    // Anyone on the system bus can send the signal; only the daemon's own counts. The agent has
-    // the forged signal before the daemon's answer to the next call, and handles it right after
-    // that call: by the answer to the call after, a report would have claimed its marker.
-    Fixture::forgeSignal("/com/domain/agent", "com.kiv.domain.agent", "domainServerStatus", {true});
-    QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
-    QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
-    QVERIFY(!m_fixture->root().exists(Marker));
-    QVERIFY(logins().isEmpty());
-
-    m_fixture->daemonSignal("/com/domain/agent", "domainServerStatus", "b", {false});
-    m_fixture->daemonSignal("/com/domain/agent", "domainServerStatus", "b", {true});
-    QVERIFY(m_fixture->server().waitForRequests("login", 1));
-    QVERIFY(m_fixture->root().exists(Marker));
-    // Once reported, later "online" signals send nothing.
-    m_fixture->daemonSignal("/com/domain/agent", "domainServerStatus", "b", {true});
-    QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
-    QCOMPARE(logins().size(), 1);
-}
-
-void TestSession::plantedMarker_data()
-{
-    QTest::addColumn<bool>("link");
-    QTest::newRow("link to a file of the user's") << true;
-    QTest::newRow("file of another user") << false;
-}
-
-void TestSession::plantedMarker()
-{
-    QFETCH(bool, link);
-    const TestEnv::TempRoot &root = m_fixture->root();
-    root.writeFile("/tmp/victim.txt", "precious\n");
-    const QByteArray marker = QFile::encodeName(root.path(Marker));
-    if (link) {
-        QVERIFY(QFile::link(root.path("/tmp/victim.txt"), root.path(Marker)));
-    } else {
-        root.writeFile(Marker, "");
-        QCOMPARE(chown(marker.constData(), 1001, 1001), 0);  // not the sandbox's user
-    }
-    m_fixture->server().setReply("login", DomainServer::reply("welcome alice"));
-    QVERIFY(m_fixture->startAgent(Joined));
-
-    QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString("welcome alice"));
-    QCOMPARE(logins().size(), 1);
-    // The planted thing is not taken for the user's marker, nor over as one.
-    QVERIFY(root.logText().contains("[LOG_ERROR] 创建requestLogin临时文件失败"));
-    QCOMPARE(root.readFile("/tmp/victim.txt"), QByteArray("precious\n"));
-    struct stat planted;
-    QCOMPARE(lstat(marker.constData(), &planted), 0);
-    QCOMPARE(S_ISLNK(planted.st_mode), link);
-    QVERIFY(root.exists("/tmp/victim.txt"));
-    QFile::remove(root.path(Marker));
-}
-
-// ---- the log-in notice of a forced-full-screen terminal that has not joined a domain
-
-void TestSession::loginNotice_data()
-{
-    QTest::addColumn<QString>("timeout");
-    QTest::addColumn<bool>("online");
-    QTest::addColumn<int>("startsAfterMs");  // -1: not within the agent's first seconds
-    QTest::addColumn<bool>("clientSchema");  // the client's schema, which overrides the configuration
-    QTest::newRow("server offline, 2 s") << "2" << false << 2000 << false;
-    QTest::newRow("server online, 1 s") << "1" << true << 1000 << false;
-    QTest::newRow("client schema: 3 s") << "3" << false << 3000 << true;
-    QTest::newRow("negative counts as 0") << "-5" << false << 0 << false;
-    // 4294968 s are 4294968000 ms: held in an int they would wrap round to 704 ms.
-    QTest::newRow("milliseconds past an int") << "4294968" << false << -1 << false;
-}
-
-void TestSession::loginNotice()
-{
-    QFETCH(QString, timeout);
-    QFETCH(bool, online);
-    QFETCH(int, startsAfterMs);
-    QFETCH(bool, clientSchema);
-
-    const TestEnv::TempRoot &root = m_fixture->root();
-    const QByteArray desktopSchemas = qgetenv("GSETTINGS_SCHEMA_DIR");
-    const auto restoreSchemas = qScopeGuard([&] { qputenv("GSETTINGS_SCHEMA_DIR", desktopSchemas); });
-    QString style = "force_full_screen=true\ntimeout=" + timeout + "\n";
-    if (clientSchema) {
-        qputenv("GSETTINGS_SCHEMA_DIR", (TestEnv::binaryDir() + "/schemas-client").toLocal8Bit());
-        QCOMPARE(TestEnv::runCommand("gsettings", {"set", "com.kiv.domain", "force-full-screen", "true"}).exitCode, 0);
-        QCOMPARE(TestEnv::runCommand("gsettings", {"set", "com.kiv.domain", "notify-timeout", timeout}).exitCode, 0);
-        style = "force_full_screen=false\ntimeout=60\n";  // both overridden
-    }
-    // The client program the notice announces: records that it ran, and how.
-    root.writeFile("/usr/share/kiv-domain-client/kiv-domain-client",
-                   "#!/bin/sh\necho \"$@\" > \"$TMPDIR/client-runs\"\n", true);
-    root.remove("/tmp/client-runs");
-    QCOMPARE(TestEnv::runCommand("gsettings", {"set", "org.gnome.desktop.wm.keybindings", "show-desktop", "[]"}).exitCode, 0);
-    m_fixture->daemonReply("is_domain_online", "b", online);
-    QVERIFY(m_fixture->startAgent(("[init]\nadd_domain_success=false\nauto_update_client=false\ndomain_type=1\n"
-                                   "[style]\ntaskview_key=<Super>d\n" + style)
-                                      .toUtf8()));
-    QElapsedTimer sinceLogin;
-    sinceLogin.start();
-    QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
-
-    // The escape routes come back first: the task view and the show-desktop key.
-    QCOMPARE(m_fixture->desktopShell().callsOf("/org/freedesktop/Desktop", "AppSwitcherSetEnable"),
-             QList<QVariantList>{{true}});
-    QCOMPARE(TestEnv::runCommand("gsettings", {"get", "org.gnome.desktop.wm.keybindings", "show-desktop"}).output.trimmed(),
-             QString("['<Super>d']"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_client.notices.size(), 1, 5000);
-    QCOMPARE(m_client.notices.first().first, online ? OnlineText : OfflineText);
-
-    if (startsAfterMs < 0) {
-        // A wrapped timer would have started the client before the router's first call, 5 s in.
-        QVERIFY(TestEnv::waitFor([&] { return !m_fixture->daemon().callsOf("/com/domain/taskmanager", "Init").isEmpty(); },
-                                 15000));
-        QVERIFY(!root.exists("/tmp/client-runs"));
-        return;
-    }
-    QVERIFY(TestEnv::waitFor([&] { return root.exists("/tmp/client-runs"); }, startsAfterMs + 5000));
-    QVERIFY(sinceLogin.elapsed() >= startsAfterMs * 95 / 100 - 50);  // a coarse timer may fire 5 % early
-    QCOMPARE(root.readFile("/tmp/client-runs"), QByteArray("-f 1\n"));
-}
 
 QTEST_MAIN(TestSession)
 #include "tst_session.moc"

@@ -54,346 +54,329 @@ class TestTasks : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Logind, true));
+        qInstallMessageHandler(keepMessage);
+        m_desktopFont = QApplication::font();
+        m_prompt.reset(new TaskInstallNotify);
+    }
+
     void init() { m_fixture->reset(); messages.clear(); }
     void cleanup() { QVERIFY(m_fixture->standInsAlive()); }
 
-    void initFiveSecondsAfterTheRouter();
-    void routing_data();
-    void routing();
-    void prompt_data();
-    void prompt();
-    void progress_data();
-    void progress();
-    void hideBelongsToItsTask();
-    void countDown_data();
-    void countDown();
-    void wholeText_data();
-    void wholeText();
+    void initFiveSecondsAfterTheRouter()
+    {
+        QElapsedTimer since;
+        since.start();
+        TaskManager router;
+        const auto inits = [this] { return m_fixture->daemon().callsOf(TaskPath, "Init").size(); };
+        QVERIFY(TestEnv::waitFor([&] { return inits() > 0; }, 10000));
+        QVERIFY2(since.elapsed() >= 4750, qPrintable(QString::number(since.elapsed())));  // coarse timers: 5 % early
+        QCOMPARE(inits(), 1);
+    }
+
+    // Which dialogs the user gets after these steps.
+    void routing_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("a pending reboot keeps prompts away") << QStringList{"count-down", "prompt a"} << "count-down";
+        QTest::newRow("also with its count-down closed") << QStringList{"count-down", "close count-down", "prompt a"} << "";
+        QTest::newRow("the first prompt waits for its answer") << QStringList{"prompt a", "prompt b"} << "prompt a";
+        QTest::newRow("a closed prompt gives way") << QStringList{"prompt a", "close prompt", "prompt b"} << "prompt b";
+        QTest::newRow("the reboot hides the prompt") << QStringList{"prompt a", "count-down"} << "count-down";
+        QTest::newRow("progress over the count-down") << QStringList{"count-down", "progress b"}
+                                                      << "count-down, progress b";
+        QTest::newRow("another task's end leaves the prompt") << QStringList{"prompt a", "progress b", "end"}
+                                                              << "progress b, prompt a";
+        QTest::newRow("its own task's end hides it, also with the progress closed")
+            << QStringList{"prompt a", "progress a", "close progress", "end"} << "";
+        // Progress is followed only in a folder right under the task store, and only of a task with
+        // packages; a notification for another goes, and the task followed goes on.
+        for (const QString &id : {"..", "../salt", "b/c", "empty 0"})
+            QTest::newRow(qPrintable("progress of " + id)) << QStringList{"progress a", "progress " + id, "end"}
+                                                           << "progress a";
+    }
+
+    void routing()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, shown);
+        TaskManager router;
+        for (const QString &each : steps)
+            step(router, each);
+        QStringList visible;
+        for (const QString &dialog : Dialogs.keys()) {
+            QWidget *window = routed(dialog);
+            const auto *prompt = qobject_cast<TaskInstallNotify *>(window);
+            const auto *progress = qobject_cast<TaskInstallProgress *>(window);
+            if (window->isVisible())
+                visible << (prompt ? "prompt " + prompt->currentTaskId()
+                                   : progress ? "progress " + progress->currentTaskId() : dialog);
+        }
+        QCOMPARE(visible.join(", "), shown);
+    }
+
+    // The prompt's text and buttons, and what the daemon is told. The rows share one prompt: an
+    // immediate task's prompt does not keep its buttons hidden for the next one.
+    void prompt_data()
+    {
+        QTest::addColumn<QString>("notification");  // minutes, and whether the task needs a reboot, is immediate
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("request");  // InstallRequest's code; -1 none
+
+        // The task name holds markup, which shows as typed.
+        const QString starts = "即将开始软件安装任务“<b>办公</b> & <i>”，", mayClose = "安装可能关闭当前正在运行的程序";
+        const QString reboot = mayClose + "，并在安装完成后将重启电脑以避免出现未知问题";
+        QTest::newRow("30 minutes and a reboot, install now") << "30 reboot" << "立即安装"
+                                                              << starts + "预计安装时间30分钟，" + reboot << 0;
+        QTest::newRow("install later") << "0" << "稍后安装" << starts + mayClose << 1;
+        QTest::newRow("immediate: nothing to choose, X answers nothing") << "0 reboot immediate" << "X" << starts + reboot
+                                                                         << -1;
+        QTest::newRow("a press taken back answers nothing") << "-5" << "taken back" << starts + mayClose << -1;
+    }
+
+    void prompt()
+    {
+        QFETCH(QString, notification);
+        QFETCH(QString, answer);
+        QFETCH(QString, text);
+        QFETCH(int, request);
+
+        const bool immediate = notification.contains("immediate");
+        m_prompt->showNotify("t-1", "<b>办公</b> & <i>", immediate, notification.contains("reboot"),
+                             notification.section(' ', 0, 0).toInt());
+        QVERIFY(m_prompt->isVisible());
+        QCOMPARE(said(m_prompt->findChild<QLabel *>("notify_content")), text);
+        QCOMPARE(button(m_prompt.get(), "立即安装")->isVisible(), !immediate);
+        QCOMPARE(button(m_prompt.get(), "稍后安装")->isVisible(), !immediate);
+        if (answer == "taken back")
+            takeBack(button(m_prompt.get(), "立即安装"));
+        else
+            QTest::mouseClick(button(m_prompt.get(), answer), Qt::LeftButton);
+        QCOMPARE(m_prompt->isVisible(), answer == "taken back");
+        const QList<QVariantList> requests = m_fixture->daemon().callsOf(TaskPath, "InstallRequest");
+        QCOMPARE(requests, (request < 0 ? QList<QVariantList>() : QList<QVariantList>{{"t-1", request}}));
+    }
+
+    // Each tick reads only what the package manager appended since the last one, whole lines only.
+    void progress_data()
+    {
+        QTest::addColumn<int>("packages");
+        // Per tick: the log before it (see task()), then after it the bar, the set-up lines in the
+        // agent's log, and the warnings "Failed to open file for reading".
+        QTest::addColumn<QStringList>("ticks");
+
+        QTest::newRow("appended lines counted once")
+            << 4 << QStringList{"0 0 0 0", "1 25 1 0", "2 50 2 0", "2 50 2 0", "3 75 3 0", "4 100 4 0"};
+        QTest::newRow("a line being written counts once whole") << 4 << QStringList{"1+ 25 1 0", "1+ 25 1 0", "2 50 2 0"};
+        QTest::newRow("a replaced log is read from the top") << 4 << QStringList{"2 50 2 0", "1r 25 3 0"};
+        QTest::newRow("a shortened log is read from the top") << 4 << QStringList{"3 75 3 0", "1 25 4 0"};
+        QTest::newRow("a missing log is warned once while missing")
+            << 4 << QStringList{"- 0 0 1", "- 0 0 1", "2 50 2 1", "- 0 2 2", "1 25 3 2"};
+        QTest::newRow("more set-up lines than packages: 100") << 3 << QStringList{"1 33 1 0", "4 100 4 0"};
+    }
+
+    void progress()
+    {
+        QFETCH(int, packages);
+        QFETCH(QStringList, ticks);
+        const QString id = QString(QTest::currentDataTag()).replace(' ', '-');
+        task(id, packages, "-");
+        TaskInstallProgress dialog;
+        dialog.showNotify(id, "办公套件");
+        QVERIFY(dialog.isVisible());
+        for (const QString &tick : ticks) {
+            task(id, 0, tick.section(' ', 0, 0));
+            dialog.onCheckProgress();
+            const QString seen = QString("%1 %2 %3").arg(barOf(&dialog)).arg(messagesWith("正在设置"))
+                                     .arg(messagesWith("Failed to open file for reading"));
+            QCOMPARE(seen, tick.section(' ', 1));
+        }
+    }
+
+    // At 100 % the dialog hides two seconds later; a task shown meanwhile keeps its dialog.
+    void hideBelongsToItsTask()
+    {
+        task("done", 1);
+        task("next", 4);
+        QElapsedTimer since;
+        since.start();
+        TaskInstallProgress followed, finished;
+        for (TaskInstallProgress *dialog : {&followed, &finished}) {
+            dialog->showNotify("done", "已完成");
+            dialog->onCheckProgress();
+        }
+        followed.showNotify("next", "下一个");
+        QTRY_VERIFY_WITH_TIMEOUT(!finished.isVisible(), 5000);
+        QVERIFY2(since.elapsed() >= 1500, qPrintable(QString::number(since.elapsed())));
+        QVERIFY(!TestEnv::waitFor([&] { return !followed.isVisible(); }, 500));
+        followed.onCheckProgress();
+        QCOMPARE(barOf(&followed), 25);
+    }
+
+    // The count-down through its timer's interval and slot, and what logind is asked at its end.
+    void countDown_data()
+    {
+        QTest::addColumn<bool>("closed");           // "X" at once; a second notification shows it again
+        QTest::addColumn<QString>("logindAnswer");  // the body of the stand-in's Reboot
+        QTest::addColumn<QList<QVariantList>>("asked");
+        QTest::addColumn<bool>("showsAgain");
+
+        const QList<QVariantList> twice{{false}, {true}};
+        const QString needsUser = Refused.arg("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired");
+        QTest::newRow("left open, accepted") << false << "" << QList<QVariantList>{{false}} << false;
+        QTest::newRow("closed, accepted") << true << "" << QList<QVariantList>{{false}} << false;
+        QTest::newRow("accepted when the user may be asked") << false << "if not args[0]: " + needsUser << twice << false;
+        QTest::newRow("refused both ways: shown again") << false << Refused.arg("org.freedesktop.DBus.Error.AccessDenied")
+                                                        << twice << true;
+    }
+
+    void countDown()
+    {
+        QFETCH(bool, closed);
+        QFETCH(QString, logindAnswer);
+        QFETCH(QList<QVariantList>, asked);
+        QFETCH(bool, showsAgain);
+        m_fixture->logind().addMethod(LogindPath, "org.freedesktop.login1.Manager", "Reboot", "b", "", logindAnswer);
+        const QString left = "安装已完成， %1 秒后自动重启";
+
+        TaskRebootNotify dialog;
+        dialog.showNotify("t-1", "办公套件");
+        QLabel *text = dialog.findChild<QLabel *>("notify_content");
+        QTimer *timer = dialog.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+        QCOMPARE(said(text), left.arg(180));
+        QCOMPARE(timer->interval(), 1000);
+        takeBack(button(&dialog, "立即重启"));
+        if (closed)
+            QTest::mouseClick(button(&dialog, "X"), Qt::LeftButton);
+        QVERIFY(dialog.isVisible() != closed && timer->isActive());
+        for (int seconds = 179; seconds >= 2; --seconds) {
+            dialog.onTimeout();
+            if (closed && seconds == 120)
+                dialog.showNotify("t-2", "输入法");
+            QCOMPARE(said(text), left.arg(seconds));
+        }
+        QVERIFY(dialog.isVisible() && reboots().isEmpty());
+        dialog.onTimeout();
+        QVERIFY(!dialog.isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.isVisible() || !dialog.isRebootPending(), true, 10000);
+        QCOMPARE(dialog.isVisible(), showsAgain);
+        if (!showsAgain)
+            return;
+        QCOMPARE(said(text), left.arg(180));
+        QTest::mouseClick(button(&dialog, "立即重启"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked + asked, 10000);
+    }
+
+    // Every text shows whole with a long task name or a large desktop font; a screen reader says each
+    // window's title and "关闭" for its "X".
+    void wholeText_data()
+    {
+        QTest::addColumn<QString>("dialog");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("points");  // the desktop's font; 0 keeps Qt's
+
+        const QString longName = QString("企业办公套件专业版").repeated(8);
+        QTest::newRow("prompt, long task name") << "prompt" << longName << 0;
+        QTest::newRow("prompt, large font") << "prompt" << "办公套件" << 16;
+        QTest::newRow("progress, long task name") << "progress" << longName << 0;
+        QTest::newRow("count-down, large font") << "count-down" << "办公套件" << 24;
+    }
+
+    void wholeText()
+    {
+        QFETCH(QString, dialog);
+        QFETCH(QString, name);
+        QFETCH(int, points);
+        QFont font = m_desktopFont;
+        if (points > 0)
+            font.setPointSize(points);
+        QApplication::setFont(font);
+        const auto restore = qScopeGuard([this] { QApplication::setFont(m_desktopFont); });
+        TaskManager router;
+        step(router, dialog + " " + name);
+
+        QWidget *window = routed(dialog);
+        QVERIFY(window->isVisible());
+        const auto inside = [&](QWidget *widget) {
+            return window->rect().contains(QRect(widget->mapTo(window, QPoint()), widget->size()));
+        };
+        for (QLabel *label : window->findChildren<QLabel *>()) {
+            const bool whole = label->wordWrap() ? label->heightForWidth(label->width()) <= label->height()
+                                                 : label->sizeHint().width() <= label->width();
+            QVERIFY2(inside(label) && whole, qPrintable(label->text()));
+        }
+        for (QPushButton *button : window->findChildren<QPushButton *>()) {
+            const bool whole = button->fontMetrics().horizontalAdvance(button->text()) < button->width();
+            QVERIFY2(inside(button) && whole, qPrintable(button->text()));
+        }
+        QCOMPARE(said(window), dialog == "progress" ? QString("软件安装任务 “%1” 当前进度：").arg(name) : "澄屿终端管控平台：");
+        QCOMPARE(said(button(window, "X")), QString("关闭"));
+    }
 
 private:
     // A task folder with this many packages, and its log in this state: "-" none; "N" N set-up
     // lines, written over the same file; "N+" the same and the next line half written; "Nr" a
     // longer log with N set-up lines put in its place (another file).
-    void task(const QString &id, int packages, const QString &log = "1") const;
+    void task(const QString &id, int packages, const QString &log = "1") const
+    {
+        const TestEnv::TempRoot &root = m_fixture->root();
+        const QString path = TaskStore + id + "/install.log";
+        for (int i = 1; i <= packages; ++i)
+            root.writeFile(TaskStore + id + QString("/pkg%1_1.0_amd64.deb").arg(i), "!<arch>\n");
+        QByteArray text = "正在读取软件包列表...\n" + QByteArray("正在解压 libfoo (0.9) ...\n").repeated(log.endsWith('r') ? 20 : 0);
+        for (int i = 1; i <= QString(log).remove('+').remove('r').toInt(); ++i)
+            text += QString("正在解压 pkg%1 (1.0) ...\n%2正在设置 pkg%1 (1.0) ...\n").arg(i).arg(i % 2 ? "" : "dpkg: ").toUtf8();
+        if (log.endsWith('+'))
+            text += "正在设置 pkg-next (1";
+        if (log == "-")
+            return root.remove(path);
+        root.writeFile(log.endsWith('r') ? path + ".new" : path, text);
+        if (log.endsWith('r'))
+            QCOMPARE(::rename(qPrintable(root.path(path + ".new")), qPrintable(root.path(path))), 0);
+    }
+
     // One step given to a router: the daemon's notification for a dialog ("prompt ID", "progress ID
     // [PACKAGES]", "count-down"), "close DIALOG" ("X"), or "end" (the progress check's tick that
     // reaches 100 % and the next, which reports the end).
-    void step(TaskManager &router, const QString &step) const;
-    QWidget *routed(const QString &dialog) const;  // the router's dialog
+    void step(TaskManager &router, const QString &step) const
+    {
+        const QString verb = step.section(' ', 0, 0), arg = step.section(' ', 1);
+        if (verb == "prompt") {
+            router.onInstallNotify(arg, arg, false, true, 30);
+        } else if (verb == "progress") {
+            const QString id = arg.section(' ', 0, 0);
+            task(id, arg.contains(' ') ? arg.section(' ', 1).toInt() : 1);
+            router.onShowProgress(id, id);
+        } else if (verb == "count-down") {
+            router.onRebootNotify("r", arg);
+        } else if (verb == "close") {
+            QTest::mouseClick(button(routed(arg), "X"), Qt::LeftButton);
+        } else {  // "end"
+            QMetaObject::invokeMethod(routed("progress"), "onCheckProgress");
+            QMetaObject::invokeMethod(routed("progress"), "onCheckProgress");
+        }
+    }
+
+    QWidget *routed(const QString &dialog) const  // the router's dialog
+    {
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (widget->objectName() == Dialogs.value(dialog) && widget != m_prompt.get())
+                return widget;
+        return nullptr;
+    }
+
     QList<QVariantList> reboots() const { return m_fixture->logind().callsOf(LogindPath, "Reboot"); }
 
     std::unique_ptr<Fixture> m_fixture;
     std::unique_ptr<TaskInstallNotify> m_prompt;  // one prompt for all rows, as the agent has
     QFont m_desktopFont;
 };
-
-void TestTasks::initTestCase()
-{
-    m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Logind, true));
-    qInstallMessageHandler(keepMessage);
-    m_desktopFont = QApplication::font();
-    m_prompt.reset(new TaskInstallNotify);
-}
-
-void TestTasks::task(const QString &id, int packages, const QString &log) const
-{
-    const TestEnv::TempRoot &root = m_fixture->root();
-    const QString path = TaskStore + id + "/install.log";
-    for (int i = 1; i <= packages; ++i)
-        root.writeFile(TaskStore + id + QString("/pkg%1_1.0_amd64.deb").arg(i), "!<arch>\n");
-    QByteArray text = "正在读取软件包列表...\n" + QByteArray("正在解压 libfoo (0.9) ...\n").repeated(log.endsWith('r') ? 20 : 0);
-    for (int i = 1; i <= QString(log).remove('+').remove('r').toInt(); ++i)
-        text += QString("正在解压 pkg%1 (1.0) ...\n%2正在设置 pkg%1 (1.0) ...\n").arg(i).arg(i % 2 ? "" : "dpkg: ").toUtf8();
-    if (log.endsWith('+'))
-        text += "正在设置 pkg-next (1";
-    if (log == "-")
-        return root.remove(path);
-    root.writeFile(log.endsWith('r') ? path + ".new" : path, text);
-    if (log.endsWith('r'))
-        QCOMPARE(::rename(qPrintable(root.path(path + ".new")), qPrintable(root.path(path))), 0);
-}
-
-void TestTasks::step(TaskManager &router, const QString &step) const
-{
-    const QString verb = step.section(' ', 0, 0), arg = step.section(' ', 1);
-    if (verb == "prompt") {
-        router.onInstallNotify(arg, arg, false, true, 30);
-    } else if (verb == "progress") {
-        const QString id = arg.section(' ', 0, 0);
-        task(id, arg.contains(' ') ? arg.section(' ', 1).toInt() : 1);
-        router.onShowProgress(id, id);
-    } else if (verb == "count-down") {
-        router.onRebootNotify("r", arg);
-    } else if (verb == "close") {
-        QTest::mouseClick(button(routed(arg), "X"), Qt::LeftButton);
-    } else {  // "end"
-        QMetaObject::invokeMethod(routed("progress"), "onCheckProgress");
-        QMetaObject::invokeMethod(routed("progress"), "onCheckProgress");
-    }
-}
-
-QWidget *TestTasks::routed(const QString &dialog) const
-{
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        if (widget->objectName() == Dialogs.value(dialog) && widget != m_prompt.get())
-            return widget;
-    return nullptr;
-}
-
-void TestTasks::initFiveSecondsAfterTheRouter()
-{
-    QElapsedTimer since;
-    since.start();
-    TaskManager router;
-    const auto inits = [this] { return m_fixture->daemon().callsOf(TaskPath, "Init").size(); };
-    QVERIFY(TestEnv::waitFor([&] { return inits() > 0; }, 10000));
-    QVERIFY2(since.elapsed() >= 4750, qPrintable(QString::number(since.elapsed())));  // coarse timers: 5 % early
-    QCOMPARE(inits(), 1);
-}
-
-// Which dialogs the user gets after these steps.
-void TestTasks::routing_data()
-{
-    QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QString>("shown");
-
-    QTest::newRow("a pending reboot keeps prompts away") << QStringList{"count-down", "prompt a"} << "count-down";
-    QTest::newRow("also with its count-down closed") << QStringList{"count-down", "close count-down", "prompt a"} << "";
-    QTest::newRow("the first prompt waits for its answer") << QStringList{"prompt a", "prompt b"} << "prompt a";
-    QTest::newRow("a closed prompt gives way") << QStringList{"prompt a", "close prompt", "prompt b"} << "prompt b";
-    QTest::newRow("the reboot hides the prompt") << QStringList{"prompt a", "count-down"} << "count-down";
-    QTest::newRow("progress over the count-down") << QStringList{"count-down", "progress b"}
-                                                  << "count-down, progress b";
-    QTest::newRow("another task's end leaves the prompt") << QStringList{"prompt a", "progress b", "end"}
-                                                          << "progress b, prompt a";
-    QTest::newRow("its own task's end hides it, also with the progress closed")
-        << QStringList{"prompt a", "progress a", "close progress", "end"} << "";
-    // Progress is followed only in a folder right under the task store, and only of a task with
-    // packages; a notification for another goes, and the task followed goes on.
-    for (const QString &id : {"..", "../salt", "b/c", "empty 0"})
-        QTest::newRow(qPrintable("progress of " + id)) << QStringList{"progress a", "progress " + id, "end"}
-                                                       << "progress a";
-}
-
-void TestTasks::routing()
-{
-    QFETCH(QStringList, steps);
-    QFETCH(QString, shown);
-    TaskManager router;
-    for (const QString &each : steps)
-        step(router, each);
-    QStringList visible;
-    for (const QString &dialog : Dialogs.keys()) {
-        QWidget *window = routed(dialog);
-        const auto *prompt = qobject_cast<TaskInstallNotify *>(window);
-        const auto *progress = qobject_cast<TaskInstallProgress *>(window);
-        if (window->isVisible())
-            visible << (prompt ? "prompt " + prompt->currentTaskId()
-                               : progress ? "progress " + progress->currentTaskId() : dialog);
-    }
-    QCOMPARE(visible.join(", "), shown);
-}
-
-// The prompt's text and buttons, and what the daemon is told. The rows share one prompt: an
-// immediate task's prompt does not keep its buttons hidden for the next one.
-void TestTasks::prompt_data()
-{
-    QTest::addColumn<QString>("notification");  // minutes, and whether the task needs a reboot, is immediate
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("request");  // InstallRequest's code; -1 none
-
-    // The task name holds markup, which shows as typed.
-    const QString starts = "即将开始软件安装任务“<b>办公</b> & <i>”，", mayClose = "安装可能关闭当前正在运行的程序";
-    const QString reboot = mayClose + "，并在安装完成后将重启电脑以避免出现未知问题";
-    QTest::newRow("30 minutes and a reboot, install now") << "30 reboot" << "立即安装"
-                                                          << starts + "预计安装时间30分钟，" + reboot << 0;
-    QTest::newRow("install later") << "0" << "稍后安装" << starts + mayClose << 1;
-    QTest::newRow("immediate: nothing to choose, X answers nothing") << "0 reboot immediate" << "X" << starts + reboot
-                                                                     << -1;
-    QTest::newRow("a press taken back answers nothing") << "-5" << "taken back" << starts + mayClose << -1;
-}
-
-void TestTasks::prompt()
-{
-    QFETCH(QString, notification);
-    QFETCH(QString, answer);
-    QFETCH(QString, text);
-    QFETCH(int, request);
-
-    const bool immediate = notification.contains("immediate");
-    m_prompt->showNotify("t-1", "<b>办公</b> & <i>", immediate, notification.contains("reboot"),
-                         notification.section(' ', 0, 0).toInt());
-    QVERIFY(m_prompt->isVisible());
-    QCOMPARE(said(m_prompt->findChild<QLabel *>("notify_content")), text);
-    QCOMPARE(button(m_prompt.get(), "立即安装")->isVisible(), !immediate);
-    QCOMPARE(button(m_prompt.get(), "稍后安装")->isVisible(), !immediate);
-    if (answer == "taken back")
-        takeBack(button(m_prompt.get(), "立即安装"));
-    else
-        QTest::mouseClick(button(m_prompt.get(), answer), Qt::LeftButton);
-    QCOMPARE(m_prompt->isVisible(), answer == "taken back");
-    const QList<QVariantList> requests = m_fixture->daemon().callsOf(TaskPath, "InstallRequest");
-    QCOMPARE(requests, (request < 0 ? QList<QVariantList>() : QList<QVariantList>{{"t-1", request}}));
-}
-
-// Each tick reads only what the package manager appended since the last one, whole lines only.
-void TestTasks::progress_data()
-{
-    QTest::addColumn<int>("packages");
-    // Per tick: the log before it (see task()), then after it the bar, the set-up lines in the
-    // agent's log, and the warnings "Failed to open file for reading".
-    QTest::addColumn<QStringList>("ticks");
-
-    QTest::newRow("appended lines counted once")
-        << 4 << QStringList{"0 0 0 0", "1 25 1 0", "2 50 2 0", "2 50 2 0", "3 75 3 0", "4 100 4 0"};
-    QTest::newRow("a line being written counts once whole") << 4 << QStringList{"1+ 25 1 0", "1+ 25 1 0", "2 50 2 0"};
-    QTest::newRow("a replaced log is read from the top") << 4 << QStringList{"2 50 2 0", "1r 25 3 0"};
-    QTest::newRow("a shortened log is read from the top") << 4 << QStringList{"3 75 3 0", "1 25 4 0"};
-    QTest::newRow("a missing log is warned once while missing")
-        << 4 << QStringList{"- 0 0 1", "- 0 0 1", "2 50 2 1", "- 0 2 2", "1 25 3 2"};
-    QTest::newRow("more set-up lines than packages: 100") << 3 << QStringList{"1 33 1 0", "4 100 4 0"};
-}
-
-void TestTasks::progress()
-{
-    QFETCH(int, packages);
-    QFETCH(QStringList, ticks);
-    const QString id = QString(QTest::currentDataTag()).replace(' ', '-');
-    task(id, packages, "-");
-    TaskInstallProgress dialog;
-    dialog.showNotify(id, "办公套件");
-    QVERIFY(dialog.isVisible());
-    for (const QString &tick : ticks) {
-        task(id, 0, tick.section(' ', 0, 0));
-        dialog.onCheckProgress();
-        const QString seen = QString("%1 %2 %3").arg(barOf(&dialog)).arg(messagesWith("正在设置"))
-                                 .arg(messagesWith("Failed to open file for reading"));
-        QCOMPARE(seen, tick.section(' ', 1));
-    }
-}
-
-// At 100 % the dialog hides two seconds later; a task shown meanwhile keeps its dialog.
-void TestTasks::hideBelongsToItsTask()
-{
-    task("done", 1);
-    task("next", 4);
-    QElapsedTimer since;
-    since.start();
-    TaskInstallProgress followed, finished;
-    for (TaskInstallProgress *dialog : {&followed, &finished}) {
-        dialog->showNotify("done", "已完成");
-        dialog->onCheckProgress();
-    }
-    followed.showNotify("next", "下一个");
-    QTRY_VERIFY_WITH_TIMEOUT(!finished.isVisible(), 5000);
-    QVERIFY2(since.elapsed() >= 1500, qPrintable(QString::number(since.elapsed())));
-    QVERIFY(!TestEnv::waitFor([&] { return !followed.isVisible(); }, 500));
-    followed.onCheckProgress();
-    QCOMPARE(barOf(&followed), 25);
-}
-
-// The count-down through its timer's interval and slot, and what logind is asked at its end.
-void TestTasks::countDown_data()
-{
-    QTest::addColumn<bool>("closed");           // "X" at once; a second notification shows it again
-    QTest::addColumn<QString>("logindAnswer");  // the body of the stand-in's Reboot
-    QTest::addColumn<QList<QVariantList>>("asked");
-    QTest::addColumn<bool>("showsAgain");
-
-    const QList<QVariantList> twice{{false}, {true}};
-    const QString needsUser = Refused.arg("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired");
-    QTest::newRow("left open, accepted") << false << "" << QList<QVariantList>{{false}} << false;
-    QTest::newRow("closed, accepted") << true << "" << QList<QVariantList>{{false}} << false;
-    QTest::newRow("accepted when the user may be asked") << false << "if not args[0]: " + needsUser << twice << false;
-    QTest::newRow("refused both ways: shown again") << false << Refused.arg("org.freedesktop.DBus.Error.AccessDenied")
-                                                    << twice << true;
-}
-
-void TestTasks::countDown()
-{
-    QFETCH(bool, closed);
-    QFETCH(QString, logindAnswer);
-    QFETCH(QList<QVariantList>, asked);
-    QFETCH(bool, showsAgain);
-    m_fixture->logind().addMethod(LogindPath, "org.freedesktop.login1.Manager", "Reboot", "b", "", logindAnswer);
-    const QString left = "安装已完成， %1 秒后自动重启";
-
-    TaskRebootNotify dialog;
-    dialog.showNotify("t-1", "办公套件");
-    QLabel *text = dialog.findChild<QLabel *>("notify_content");
-    QTimer *timer = dialog.findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
-    QCOMPARE(said(text), left.arg(180));
-    QCOMPARE(timer->interval(), 1000);
-    takeBack(button(&dialog, "立即重启"));
-    if (closed)
-        QTest::mouseClick(button(&dialog, "X"), Qt::LeftButton);
-    QVERIFY(dialog.isVisible() != closed && timer->isActive());
-    for (int seconds = 179; seconds >= 2; --seconds) {
-        dialog.onTimeout();
-        if (closed && seconds == 120)
-            dialog.showNotify("t-2", "输入法");
-        QCOMPARE(said(text), left.arg(seconds));
-    }
-    QVERIFY(dialog.isVisible() && reboots().isEmpty());
-    dialog.onTimeout();
-    QVERIFY(!dialog.isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(dialog.isVisible() || !dialog.isRebootPending(), true, 10000);
-    QCOMPARE(dialog.isVisible(), showsAgain);
-    if (!showsAgain)
-        return;
-    QCOMPARE(said(text), left.arg(180));
-    QTest::mouseClick(button(&dialog, "立即重启"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked + asked, 10000);
-}
-
-// Every text shows whole with a long task name or a large desktop font; a screen reader says each
-// window's title and "关闭" for its "X".
-void TestTasks::wholeText_data()
-{
-    QTest::addColumn<QString>("dialog");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("points");  // the desktop's font; 0 keeps Qt's
-
-    const QString longName = QString("企业办公套件专业版").repeated(8);
-    QTest::newRow("prompt, long task name") << "prompt" << longName << 0;
-    QTest::newRow("prompt, large font") << "prompt" << "办公套件" << 16;
-    QTest::newRow("progress, long task name") << "progress" << longName << 0;
-    QTest::newRow("count-down, large font") << "count-down" << "办公套件" << 24;
-}
-
-void TestTasks::wholeText()
-{
-    QFETCH(QString, dialog);
-    QFETCH(QString, name);
-    QFETCH(int, points);
-    QFont font = m_desktopFont;
-    if (points > 0)
-        font.setPointSize(points);
-    QApplication::setFont(font);
-    const auto restore = qScopeGuard([this] { QApplication::setFont(m_desktopFont); });
-    TaskManager router;
-    step(router, dialog + " " + name);
-
-    QWidget *window = routed(dialog);
-    QVERIFY(window->isVisible());
-    const auto inside = [&](QWidget *widget) {
-        return window->rect().contains(QRect(widget->mapTo(window, QPoint()), widget->size()));
-    };
-    for (QLabel *label : window->findChildren<QLabel *>()) {
-        const bool whole = label->wordWrap() ? label->heightForWidth(label->width()) <= label->height()
-                                             : label->sizeHint().width() <= label->width();
-        QVERIFY2(inside(label) && whole, qPrintable(label->text()));
-    }
-    for (QPushButton *button : window->findChildren<QPushButton *>()) {
-        const bool whole = button->fontMetrics().horizontalAdvance(button->text()) < button->width();
-        QVERIFY2(inside(button) && whole, qPrintable(button->text()));
-    }
-    QCOMPARE(said(window), dialog == "progress" ? QString("软件安装任务 “%1” 当前进度：").arg(name) : "澄屿终端管控平台：");
-    QCOMPARE(said(button(window, "X")), QString("关闭"));
-}
 
 QTEST_MAIN(TestTasks)
 #include "tst_tasks.moc"

@@ -42,72 +42,68 @@ class TestSm4 : public QObject
     Q_OBJECT
 
 private slots:
-    void standardVectors();
-    void matchesOpenSsl_data();
-    void matchesOpenSsl();
-};
-
-// The standard's examples: key and plain block the same 16 bytes, encrypted once and a million times.
-void TestSm4::standardVectors()
-{
-    const std::string key = QByteArray::fromHex("0123456789abcdeffedcba9876543210").toStdString();
-    std::string block = key;
-    sm4_ctx ctx;
-    sm4_setkey_enc(&ctx, raw(key));
-    sm4_one_round(ctx.sk, raw(block), raw(block));
-    QCOMPARE(hex(block), QByteArray("681edf34d206965e86b3e94f536e4246"));
-    for (int i = 1; i < 1000000; ++i)
+    // The standard's examples: key and plain block the same 16 bytes, encrypted once and a million times.
+    void standardVectors()
+    {
+        const std::string key = QByteArray::fromHex("0123456789abcdeffedcba9876543210").toStdString();
+        std::string block = key;
+        sm4_ctx ctx;
+        sm4_setkey_enc(&ctx, raw(key));
         sm4_one_round(ctx.sk, raw(block), raw(block));
-    QCOMPARE(hex(block), QByteArray("595298c7c6fd271f0402f804c33d3f66"));
-}
-
-void TestSm4::matchesOpenSsl_data()
-{
-    QTest::addColumn<QString>("layer");  // "ecb", "cbc": byte strings; "ascii", "utf-8": the client's texts
-    QTest::addColumn<int>("length");     // around the block and the pieces a text is encrypted in
-    for (const char *layer : {"ecb", "cbc", "ascii", "utf-8"})
-        for (int length : {1, 15, 16, 17, 127, 128, 129, 4099})
-            QTest::addRow("%s %d", layer, length) << QString(layer) << length;
-}
-
-void TestSm4::matchesOpenSsl()
-{
-    QFETCH(QString, layer);
-    QFETCH(int, length);
-    std::mt19937 generator(uint32_t(length * 3 + layer.size()));
-    const bool cbc = layer == "cbc", text = layer == "ascii" || layer == "utf-8";
-    for (int round = 0; round < 20; ++round) {
-        if (text) {
-            const QString letters = layer == "ascii" ? "The quick brown fox, 100%" : "Grüße, 中端 ∑ é";
-            QString plain;
-            while (plain.toUtf8().size() < length)
-                plain += letters.at(int(generator() % uint(letters.size())));
-            const std::string utf8 = plain.toUtf8().toStdString();
-            const QString encrypted = Utils::encryptSM4(plain);
-            QCOMPARE(encrypted.toLatin1(), hex(openssl(true, false, true, "73QKRTbWmuPLxvF8", {}, utf8)));
-            QCOMPARE(Utils::decryptSm4(encrypted), plain);
-            continue;
-        }
-        const std::string key = randomBytes(generator, 16), iv = randomBytes(generator, 16);
-        const std::string plain = randomBytes(generator, size_t(length));
-
-        // The byte-string layer, twice with one object: its IV does not move.
-        sm4 byteString;
-        byteString.setType(cbc ? sm4::CBC : sm4::ECB);
-        byteString.setKey(key);
-        byteString.setIv(iv);
-        const std::string encrypted = byteString.encrypt(plain);
-        QCOMPARE(hex(encrypted), hex(openssl(true, cbc, true, key, iv, plain)));
-        QCOMPARE(hex(byteString.encrypt(plain)), hex(encrypted));
-        QCOMPARE(hex(byteString.decrypt(encrypted)), hex(plain));
-        // A cipher text cut inside a block is filled up with zeros, decrypted and cut by its pad count.
-        const std::string cut = encrypted.substr(0, encrypted.size() - 4);
-        const std::string filled = openssl(false, cbc, false, key, iv, cut + std::string(4, '\0'));
-        const size_t pad = (unsigned char)filled[cut.size() - 1];
-        const bool refused = cut.size() < 16 || pad > cut.size();
-        QCOMPARE(hex(byteString.decrypt(cut)), refused ? QByteArray() : hex(filled.substr(0, cut.size() - pad)));
+        QCOMPARE(hex(block), QByteArray("681edf34d206965e86b3e94f536e4246"));
+        for (int i = 1; i < 1000000; ++i)
+            sm4_one_round(ctx.sk, raw(block), raw(block));
+        QCOMPARE(hex(block), QByteArray("595298c7c6fd271f0402f804c33d3f66"));
     }
-}
+
+    void matchesOpenSsl_data()
+    {
+        QTest::addColumn<QString>("layer");  // "ecb", "cbc": byte strings; "ascii", "utf-8": the client's texts
+        QTest::addColumn<int>("length");     // around the block and the pieces a text is encrypted in
+        for (const char *layer : {"ecb", "cbc", "ascii", "utf-8"})
+            for (int length : {1, 15, 16, 17, 127, 128, 129, 4099})
+                QTest::addRow("%s %d", layer, length) << QString(layer) << length;
+    }
+
+    void matchesOpenSsl()
+    {
+        QFETCH(QString, layer);
+        QFETCH(int, length);
+        std::mt19937 generator(uint32_t(length * 3 + layer.size()));
+        const bool cbc = layer == "cbc", text = layer == "ascii" || layer == "utf-8";
+        for (int round = 0; round < 20; ++round) {
+            if (text) {
+                const QString letters = layer == "ascii" ? "The quick brown fox, 100%" : "Grüße, 中端 ∑ é";
+                QString plain;
+                while (plain.toUtf8().size() < length)
+                    plain += letters.at(int(generator() % uint(letters.size())));
+                const std::string utf8 = plain.toUtf8().toStdString();
+                const QString encrypted = Utils::encryptSM4(plain);
+                QCOMPARE(encrypted.toLatin1(), hex(openssl(true, false, true, "73QKRTbWmuPLxvF8", {}, utf8)));
+                QCOMPARE(Utils::decryptSm4(encrypted), plain);
+                continue;
+            }
+            const std::string key = randomBytes(generator, 16), iv = randomBytes(generator, 16);
+            const std::string plain = randomBytes(generator, size_t(length));
+
+            // The byte-string layer, twice with one object: its IV does not move.
+            sm4 byteString;
+            byteString.setType(cbc ? sm4::CBC : sm4::ECB);
+            byteString.setKey(key);
+            byteString.setIv(iv);
+            const std::string encrypted = byteString.encrypt(plain);
+            QCOMPARE(hex(encrypted), hex(openssl(true, cbc, true, key, iv, plain)));
+            QCOMPARE(hex(byteString.encrypt(plain)), hex(encrypted));
+            QCOMPARE(hex(byteString.decrypt(encrypted)), hex(plain));
+            // A cipher text cut inside a block is filled up with zeros, decrypted and cut by its pad count.
+            const std::string cut = encrypted.substr(0, encrypted.size() - 4);
+            const std::string filled = openssl(false, cbc, false, key, iv, cut + std::string(4, '\0'));
+            const size_t pad = (unsigned char)filled[cut.size() - 1];
+            const bool refused = cut.size() < 16 || pad > cut.size();
+            QCOMPARE(hex(byteString.decrypt(cut)), refused ? QByteArray() : hex(filled.substr(0, cut.size() - pad)));
+        }
+    }
+};
 
 QTEST_MAIN(TestSm4)
 #include "tst_sm4.moc"
