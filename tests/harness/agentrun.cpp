@@ -3,8 +3,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QFile>
-#include <QFileInfo>
 #include <QProcessEnvironment>
 
 #include <csignal>
@@ -48,7 +46,10 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
         if (m_root.exists(file))
             args << "--ro-bind" << m_root.path(file) << file;
     }
-    args << m_extraBinds << "--" << m_program << m_arguments;
+    // The program notes its process id (the shell's, which it takes over) for signals and probes.
+    m_root.remove("/tmp/program.pid");
+    args << m_extraBinds << "--" << "/bin/sh" << "-c" << "echo $$ > \"$0\"; exec \"$@\"" << m_root.path("/tmp/program.pid")
+         << m_program << m_arguments;
     const int heartbeatsLogged = m_root.countInLog("setHeartBeat timeout(");
     m_process.start("bwrap", args);
     if (!m_process.waitForStarted(10000))
@@ -88,31 +89,12 @@ QString AgentRun::output()
 
 qint64 AgentRun::pid() const { return m_process.processId(); }
 
-namespace {
-// The agent is a descendant of the bwrap process: find it through /proc's children lists.
-qint64 findDescendant(qint64 pid, const QString &program)
-{
-    if (QFileInfo(QString("/proc/%1/exe").arg(pid)).symLinkTarget() == program)
-        return pid;
-    QFile children(QString("/proc/%1/task/%1/children").arg(pid));
-    if (!children.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &child : children.readAll().split(' ')) {
-        if (child.trimmed().isEmpty())
-            continue;
-        const qint64 found = findDescendant(child.trimmed().toLongLong(), program);
-        if (found > 0)
-            return found;
-    }
-    return -1;
-}
-}  // namespace
-
 qint64 AgentRun::agentPid() const
 {
     if (m_process.state() != QProcess::Running)
         return -1;
-    return findDescendant(m_process.processId(), QFileInfo(m_program).canonicalFilePath());
+    const QByteArray pid = m_root.readFile("/tmp/program.pid").trimmed();
+    return pid.isEmpty() ? -1 : pid.toLongLong();
 }
 
 // bwrap does not pass signals on, so the signal goes to the agent itself.

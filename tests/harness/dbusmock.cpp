@@ -102,30 +102,24 @@ void DBusMock::emitSignal(const QString &path, const QString &interface, const Q
     mock(path, "EmitSignal", {interface, name, signature, QVariant(args)});
 }
 
+// GetCalls answers a(tsav): time stamp, method, arguments.
+const QDBusArgument &operator>>(const QDBusArgument &argument, MockCall &call)
+{
+    QList<QDBusVariant> args;
+    argument.beginStructure();
+    argument >> call.timestamp >> call.method >> args;
+    argument.endStructure();
+    for (const QDBusVariant &arg : args)
+        call.args << arg.variant();
+    return argument;
+}
+
 QList<MockCall> DBusMock::calls(const QString &path) const
 {
-    QList<MockCall> result;
     const QDBusMessage reply = mock(path, "GetCalls");
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return result;
-    const QDBusArgument array = reply.arguments().first().value<QDBusArgument>();
-    array.beginArray();
-    while (!array.atEnd()) {
-        MockCall call;
-        array.beginStructure();
-        array >> call.timestamp >> call.method;
-        array.beginArray();
-        while (!array.atEnd()) {
-            QDBusVariant value;
-            array >> value;
-            call.args << value.variant();
-        }
-        array.endArray();
-        array.endStructure();
-        result << call;
-    }
-    array.endArray();
-    return result;
+        return {};
+    return qdbus_cast<QList<MockCall>>(reply.arguments().first().value<QDBusArgument>());
 }
 
 QList<QVariantList> DBusMock::callsOf(const QString &path, const QString &method) const
