@@ -1,6 +1,6 @@
-// The daemon proxy against the stand-in daemon serving its contract (daemon/com.kiv.domain.xml): every call and
-// relayed signal of it, what the daemon receives and the caller gets back or falls back to, who may send the
-// daemon's signals, time-outs and a daemon that goes away; the desktop controls and the agent's start as seen.
+// The daemon proxy against the stand-in daemon serving its contract (daemon/com.kiv.domain.xml): every call and relayed
+// signal of it, what the daemon receives and the caller gets back or falls back to, who may send the daemon's signals,
+// time-outs and a daemon that goes away; the desktop controls and the agent's start as seen.
 #include <QtTest>
 
 #include <QDBusAbstractInterface>
@@ -43,9 +43,9 @@ template <typename T> QString typed(const T &values)
     return text;
 }
 
-// One operation of the catalogue: the call, the daemon method, the arguments as the daemon must receive
-// them, the value returned on failure (invalid: returns nothing), the call mode (B waits, E serves the
-// event loop while it waits, A returns at once) and the line logged on failure.
+// One operation of the catalogue: the call, the daemon method, the arguments as the daemon must receive them, the value
+// returned on failure (invalid: returns nothing), the call mode (B waits, E serves the event loop while it waits, A
+// returns at once) and the line logged on failure.
 struct Row {
     std::function<QVariant()> op;
     QString method;
@@ -148,8 +148,8 @@ private slots:
             messages << text.simplified();
             previousHandler(type, context, text);
         });
-        // The proxy is made while no daemon is on the bus: it is there at once and answers "offline";
-        // the daemon's signals reach it all the same once the daemon has come (the relay rows).
+        // The proxy is made while no daemon is on the bus: it is there at once and answers "offline"; the daemon's
+        // signals reach it all the same once the daemon has come (the relay rows).
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(d()->is_domain_online(), false);
@@ -209,8 +209,8 @@ private slots:
         Fixture &f = *m_fixture;
         const Member member = ::contract("method").value(row.method);
         const QVariant answer = Samples.value(member.out);
-        // General requests may take a minute; the other interfaces keep the bus default. A time-out
-        // row shortens the minute so that it need not wait it out.
+        // General requests may take a minute; the other interfaces keep the bus default. A time-out row shortens the
+        // minute so that it need not wait it out.
         QDBusAbstractInterface *proxy = nullptr;
         for (QDBusAbstractInterface *candidate : d()->findChildren<QDBusAbstractInterface *>())
             proxy = candidate->path() == member.path ? candidate : proxy;
@@ -276,9 +276,9 @@ private slots:
         const QVariantList args = signalArgs(member.in, false), forged = signalArgs(member.in, true);
 
         QSignalSpy spy(d(), "2" + relayOf(name, args));  // as SIGNAL() names it
-        // Only the owner of "com.kiv.domain" speaks for the daemon: no other connection may start a reboot,
-        // an install prompt or a log-in report. The forgery is on the bus before the daemon's own signal,
-        // so a relayed one would come first.
+        // Only the owner of "com.kiv.domain" speaks for the daemon: no other connection may start a reboot, an install
+        // prompt or a log-in report. The forgery is on the bus before the daemon's own signal, so a relayed one would
+        // come first.
         Fixture::forgeSignal(member.path, member.interface, name, forged);
         m_fixture->daemonSignal(member.path, name, member.in, args);
         QVERIFY(spy.wait(5000));
@@ -311,8 +311,8 @@ private slots:
         row("notice, no agent", [] { d()->showNotify("终端未加入域", 7); }, "", "", "call showNotify error:");
         row("automatic log-in off", [] { d()->cancelAutoLogin(); }, "",
             "accounts SetAutomaticLogin(false); accounts SetAutomaticLogin(false)", "");
-        // At start the agent has the daemon set USB up, then tells it the heartbeat period: the default, or
-        // 2147484 s, the first period whose milliseconds pass an int (held, never wrapped negative).
+        // At start the agent has the daemon set USB up, then tells it the heartbeat period: the default, or 2147484 s,
+        // the first period whose milliseconds pass an int (held, never wrapped negative).
         const QString started = "daemon usbInit(); daemon setHeartBeat(%1)";
         row("notice through the agent", [startAgent] { startAgent(""); d()->showNotify("终端未加入域", 7); }, "",
             started.arg(10000) + "; agent requestShowNotify(终端未加入域, 7)", "");

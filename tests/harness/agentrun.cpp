@@ -31,8 +31,6 @@ void AgentRun::setProgram(const QString &program, const QStringList &arguments)
     m_arguments = arguments;
 }
 
-void AgentRun::addBind(const QString &source, const QString &target) { m_extraBinds << "--ro-bind" << source << target; }
-
 bool AgentRun::start(bool waitForName, int timeoutMs)
 {
     QStringList args{"--bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
@@ -56,9 +54,9 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
         return false;
     if (!waitForName)
         return true;
-    // The object is exported as the name is claimed, before the start-up work. The agent's last
-    // step before its event loop, the task router, follows right after it logs the daemon's
-    // answer to the heartbeat period; a call the agent does not know is answered from that loop.
+    // The object is exported as the name is claimed, before the start-up work. The agent's last step before its event
+    // loop, the task router, follows right after it logs the daemon's answer to the heartbeat period; a call the agent
+    // does not know is answered from that loop.
     if (!TestEnv::waitFor([this] { return m_process.state() == QProcess::Running && sessionNameOwned(); }, timeoutMs))
         return false;
     if (m_program != TestEnv::agentProgram())
@@ -79,15 +77,11 @@ bool AgentRun::waitForExit(int timeoutMs)
     return TestEnv::waitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
 }
 
-int AgentRun::exitCode() const { return m_process.exitCode(); }
-
 QString AgentRun::output()
 {
     m_output += QString::fromUtf8(m_process.readAll());
     return m_output;
 }
-
-qint64 AgentRun::pid() const { return m_process.processId(); }
 
 qint64 AgentRun::agentPid() const
 {

@@ -1,7 +1,7 @@
 #pragma once
 
-// The real agent program in a bwrap sandbox whose fixed paths are bound to a TempRoot, run as
-// an ordinary user of the test buses.
+// The real agent program in a bwrap sandbox whose fixed paths are bound to a TempRoot, run as an ordinary user of the
+// test buses.
 
 #include <QProcess>
 #include <QString>
@@ -15,20 +15,20 @@ public:
     explicit AgentRun(const TestEnv::TempRoot &root, const QString &user = "alice");
     ~AgentRun();
 
-    // Another program to run in the same sandbox instead of the agent (benchmarks compare the
-    // agent with a minimal program under the same conditions).
+    // Another program to run in the same sandbox instead of the agent (benchmarks compare the agent with a minimal
+    // program under the same conditions).
     void setProgram(const QString &program, const QStringList &arguments = {});
     // One more file or folder of the host replaced inside the sandbox (the target must exist).
-    void addBind(const QString &source, const QString &target);
-    // Starts the program; with waitForName, waits until it owns "com.kiv.domain.session" and
-    // has exported its service object.
+    void addBind(const QString &source, const QString &target) { m_extraBinds << "--ro-bind" << source << target; }
+    // Starts the program; with waitForName, waits until it owns "com.kiv.domain.session" and has exported its service
+    // object.
     bool start(bool waitForName = true, int timeoutMs = 20000);
     bool waitForExit(int timeoutMs = 20000);
-    int exitCode() const;
+    int exitCode() const { return m_process.exitCode(); }
     QString output();  // standard output and standard error so far
     void sendSignal(int sig);
     void stop();
-    qint64 pid() const;       // the bwrap process
+    qint64 pid() const { return m_process.processId(); }       // the bwrap process
     qint64 agentPid() const;  // the agent (or the program set) inside it
 
 private:

@@ -14,8 +14,8 @@
 namespace {
 const char *const MockInterface = "org.freedesktop.DBus.Mock";
 
-// A constant of a template (BUS_NAME, MAIN_OBJ): read from the template file itself, or the
-// known ones of dbusmock's own templates.
+// A constant of a template (BUS_NAME, MAIN_OBJ): read from the template file itself, or the known ones of dbusmock's
+// own templates.
 QString templateValue(const QString &templ, const QString &key)
 {
     static const QMap<QString, QString> known{
@@ -64,8 +64,6 @@ void DBusMock::stop()
     TestEnv::endProcess(m_process);
     TestEnv::waitFor([this] { return !connection().interface()->isServiceRegistered(m_name).value(); }, 5000);
 }
-
-bool DBusMock::isRunning() const { return m_process.state() == QProcess::Running; }
 
 QDBusConnection DBusMock::connection() const
 {
@@ -132,4 +130,3 @@ QList<QVariantList> DBusMock::callsOf(const QString &path, const QString &method
     return result;
 }
 
-void DBusMock::clearCalls(const QString &path) const { mock(path, "ClearCalls"); }

@@ -1,7 +1,7 @@
 #pragma once
 
-// A python3-dbusmock process serving one stand-in service on a test bus, with access to its
-// Mock interface: add methods, emit signals, read the call log.
+// A python3-dbusmock process serving one stand-in service on a test bus, with access to its Mock interface: add
+// methods, emit signals, read the call log.
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -27,7 +27,7 @@ public:
 
     ~DBusMock();
 
-    bool isRunning() const;
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
     QString busName() const { return m_name; }
     QString mainObject() const { return m_mainObject; }
     QDBusConnection connection() const;
@@ -43,7 +43,7 @@ public:
                     const QVariantList &args) const;
     QList<MockCall> calls(const QString &path) const;
     QList<QVariantList> callsOf(const QString &path, const QString &method) const;
-    void clearCalls(const QString &path) const;
+    void clearCalls(const QString &path) const { mock(path, "ClearCalls"); }
 
     // Stops the process and waits until its name is gone from the bus.
     void stop();

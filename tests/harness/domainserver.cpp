@@ -33,15 +33,12 @@ void DomainServer::stop()
     TestEnv::endProcess(m_process);
 }
 
-bool DomainServer::isRunning() const { return m_process.state() == QProcess::Running && m_port > 0; }
-
 QString DomainServer::address() const { return "127.0.0.1:" + QString::number(m_port); }
 
 QByteArray DomainServer::control(const QByteArray &verb, const QString &path, const QByteArray &body)
 {
-    // A plain blocking exchange written in one piece: it runs no event loop (so no handler of the
-    // code under test runs inside a set-up step) and waits for no delayed ACK between header and
-    // body, as a Qt request with a body would.
+    // A plain blocking exchange written in one piece: it runs no event loop (so no handler of the code under test runs
+    // inside a set-up step) and waits for no delayed ACK between header and body, as a Qt request with a body would.
     QTcpSocket socket;
     socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket.connectToHost("127.0.0.1", quint16(m_port));
@@ -72,8 +69,6 @@ bool DomainServer::setScenario(const QJsonObject &scenario)
     return !control("PUT", "/__sim/scenario", QJsonDocument(scenario).toJson()).isEmpty();
 }
 
-bool DomainServer::resetScenario() { return !control("DELETE", "/__sim/scenario").isEmpty(); }
-
 bool DomainServer::setReply(const QString &endpoint, const QJsonObject &reply)
 {
     return !control("PATCH", "/__sim/scenario", QJsonDocument(QJsonObject{{endpoint, reply}}).toJson()).isEmpty();
@@ -102,8 +97,6 @@ QStringList DomainServer::policyQueries()
         names << entry.value("params").toObject().value("policy_type").toString();
     return names;
 }
-
-void DomainServer::clearRequests() { control("DELETE", "/__sim/requests"); }
 
 bool DomainServer::waitForRequests(const QString &endpoint, int count, int timeoutMs)
 {

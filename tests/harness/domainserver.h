@@ -1,8 +1,7 @@
 #pragma once
 
-// The stand-in domain server (sim/domain-server) run as its own process for one test: its
-// address, its replies and what it received. The scenario format is described at the top of
-// sim/domain-server/main.cpp.
+// The stand-in domain server (sim/domain-server) run as its own process for one test: its address, its replies and what
+// it received. The scenario format is described at the top of sim/domain-server/main.cpp.
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -18,13 +17,13 @@ public:
     DomainServer();
     ~DomainServer();
 
-    bool isRunning() const;
+    bool isRunning() const { return m_process.state() == QProcess::Running && m_port > 0; }
     int port() const { return m_port; }
     QString address() const;  // "127.0.0.1:port", as "init/ip_port" holds it
 
     // Scenario changes; each answers false (and warns) when the server refused it.
     bool setScenario(const QJsonObject &scenario);
-    bool resetScenario();  // back to the built-in default
+    bool resetScenario() { return !control("DELETE", "/__sim/scenario").isEmpty(); }  // back to the built-in default
     bool setReply(const QString &endpoint, const QJsonObject &reply);
     bool setPolicy(const QString &policyName, const QJsonObject &reply);
 
@@ -32,7 +31,7 @@ public:
     QList<QJsonObject> requests(const QString &endpoint = QString());
     // The policy names asked for, in order.
     QStringList policyQueries();
-    void clearRequests();
+    void clearRequests() { control("DELETE", "/__sim/requests"); }
     bool waitForRequests(const QString &endpoint, int count, int timeoutMs = 10000);
 
     void stop();

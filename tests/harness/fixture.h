@@ -1,9 +1,8 @@
 #pragma once
 
-// The one fixture of every test program. The private buses, the offscreen display and the
-// settings backend come from scripts/with-test-env.sh; the fixture starts the stand-ins a
-// program names once, holds one temporary root for the client's fixed paths, runs the real agent
-// in its sandbox over that root and calls the agent as a session client does.
+// The one fixture of every test program. The private buses, the offscreen display and the settings backend come from
+// scripts/with-test-env.sh; the fixture starts the stand-ins a program names once, holds one temporary root for the
+// client's fixed paths, runs the real agent in its sandbox over that root and calls the agent as a session client does.
 
 #include <QDBusPendingCall>
 #include <QVariantList>
@@ -29,8 +28,8 @@ public:
         SessionManager = 0x40, // org.gnome.SessionManager on the session bus (sim/sessionmanager.py)
         Server = 0x80,         // the domain server (sim/domain-server)
     };
-    // applySeam: the path seam of this process points at the root too (for code under test that
-    // runs in the test program itself).
+    // applySeam: the path seam of this process points at the root too (for code under test that runs in the test
+    // program itself).
     explicit Fixture(int standIns, bool applySeam = false);
     ~Fixture();
 
@@ -44,14 +43,13 @@ public:
     DomainServer &server() const { return *m_server; }
     const TestEnv::TempRoot &root() const { return *m_root; }
 
-    // Between rows: the stand-ins forget their calls and knobs, the server its requests and
-    // scenario, and the agent's log and log-in marker go, so that a row sees only its own.
+    // Between rows: the stand-ins forget their calls and knobs, the server its requests and scenario, and the agent's
+    // log and log-in marker go, so that a row sees only its own.
     void reset();
-    // Every stand-in still serves; a row that killed one would make the next rows pass or fail
-    // for the wrong reason.
+    // Every stand-in still serves; a row that killed one would make the next rows pass or fail for the wrong reason.
     bool standInsAlive() const;
-    // Starts one stand-in afresh: after a row stopped it, or it died (a daemon that leaves in
-    // the middle of a call); also undoes what a row changed in it.
+    // Starts one stand-in afresh: after a row stopped it, or it died (a daemon that leaves in the middle of a call);
+    // also undoes what a row changed in it.
     void restart(StandIn standIn);
 
     // The daemon stand-in's knobs (see sim/daemon): its answer, an error or a delay for a method.
@@ -65,20 +63,19 @@ public:
     static void forgeSignal(const QString &path, const QString &interface, const QString &name,
                             const QVariantList &args);
 
-    // The real agent in its sandbox over root(): with this client configuration (INI text, with
-    // the server's address in place of "%SERVER%"; null leaves the root's file, or its absence,
-    // as it is) and, when given, this os-release. Waits until the agent owns its name (and has
-    // exported its object) unless waitForName is false.
+    // The real agent in its sandbox over root(): with this client configuration (INI text, with the server's address in
+    // place of "%SERVER%"; null leaves the root's file, or its absence, as it is) and, when given, this os-release.
+    // Waits until the agent owns its name (and has exported its object) unless waitForName is false.
     bool startAgent(const QByteArray &config, const QByteArray &osRelease = QByteArray(), bool waitForName = true);
     void stopAgent();
     AgentRun &agent() const { return *m_agent; }
     bool agentRunning() const { return m_agent != nullptr; }
 
-    // A call of the agent's service as a session client makes it: sent at once, with D-Bus's
-    // default reply limit, answered later.
+    // A call of the agent's service as a session client makes it: sent at once, with D-Bus's default reply limit,
+    // answered later.
     static QDBusPendingCall call(const QString &method, const QVariantList &args = {}, int timeoutMs = 25000);
-    // The answer of a call, waited for with a bound: its text ("" for a call without one), or
-    // "error: " and the D-Bus error name.
+    // The answer of a call, waited for with a bound: its text ("" for a call without one), or "error: " and the D-Bus
+    // error name.
     static QString answer(const QDBusPendingCall &call, int timeoutMs = 30000);
 
 private:

@@ -42,9 +42,6 @@ TempRoot::~TempRoot()
         Paths::setRoot(QString());
 }
 
-QString TempRoot::path() const { return m_dir.path(); }
-QString TempRoot::path(const QString &fixedPath) const { return m_dir.path() + fixedPath; }
-
 void TempRoot::makeDir(const QString &fixedPath) const
 {
     QString current = m_dir.path();
@@ -82,9 +79,6 @@ QByteArray TempRoot::readFile(const QString &fixedPath) const
     return file.readAll();
 }
 
-bool TempRoot::exists(const QString &fixedPath) const { return QFileInfo::exists(path(fixedPath)); }
-void TempRoot::remove(const QString &fixedPath) const { QFile::remove(path(fixedPath)); }
-
 QString TempRoot::logText() const
 {
     return QString::fromUtf8(readFile("/var/log/kiv-domain-client/kiv-domain-session-agent.log"));
@@ -94,8 +88,6 @@ bool TempRoot::waitForLog(const QString &text, int timeoutMs) const
 {
     return waitFor([&] { return logText().contains(text); }, timeoutMs);
 }
-
-int TempRoot::countInLog(const QString &text) const { return logText().count(text); }
 
 CommandResult runCommand(const QString &program, const QStringList &arguments, int timeoutMs)
 {
@@ -138,6 +130,5 @@ void endProcess(QProcess &process)
         process.waitForFinished(5000);
     }
 }
-
 
 }  // namespace TestEnv

@@ -1,5 +1,5 @@
-// The notice popup in this process: the text a user reads, its display time and its end, and the
-// count-down form's end on the session manager's stand-in.
+// The notice popup in this process: the text a user reads, its display time and its end, and the count-down form's end
+// on the session manager's stand-in.
 #include <QtTest>
 
 #include <QAccessible>

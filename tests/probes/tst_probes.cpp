@@ -1,5 +1,5 @@
-// The domain-server probes in this process against the stand-in server on the loopback, and the
-// package probes with the real dpkg and stand-ins for dpkg-query and realm first on PATH.
+// The domain-server probes in this process against the stand-in server on the loopback, and the package probes with the
+// real dpkg and stand-ins for dpkg-query and realm first on PATH.
 #include <QtTest>
 
 #include "fixture.h"
@@ -54,8 +54,8 @@ private slots:
         row("ping: not found", rules, "offline", {{"ping", DomainServer::reply("pong", 404)}});
         row("ping: silent server", rules, "offline", {{"ping", DomainServer::fault("delay", 8000)}}, 5000);
 
-        // The host-name check's code, domain name and message, the host name as the server got it,
-        // and the version for a system, asked while the check waits (both given up within one limit).
+        // The host-name check's code, domain name and message, the host name as the server got it, and the version for
+        // a system, asked while the check waits (both given up within one limit).
         const QString host = "pc&hostname=x#1+2 终端 100%";
         const auto check = [this, server, host](const char *os) {
             return Probe([=]() mutable {

@@ -1,5 +1,5 @@
-// Remote assistance exported by this process on the session bus and called with `gdbus` as the
-// daemon would; stand-in VNC scripts record that they ran, the daemon's stand-in the reply.
+// Remote assistance exported by this process on the session bus and called with `gdbus` as the daemon would; stand-in
+// VNC scripts record that they ran, the daemon's stand-in the reply.
 #include <QtTest>
 
 #include "fixture.h"

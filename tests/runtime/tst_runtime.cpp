@@ -85,8 +85,8 @@ private slots:
         QTest::newRow("desktop schemas missing") << "valid" << Kiv5Release << false << 0;
     }
 
-    // The agent starts from whatever files it finds: the daemon is told the default heartbeat period, and it
-    // serves a log-in (switching the desktop's shortcuts on where its schemas allow). A crash ends it with the signal.
+    // The agent starts from whatever files it finds: the daemon is told the default heartbeat period, and it serves a
+    // log-in (switching the desktop's shortcuts on where its schemas allow). A crash ends it with the signal.
     void starts()
     {
         QFETCH(QString, config);
@@ -124,8 +124,8 @@ private slots:
         QVERIFY(m_fixture->agent().output().contains(QString("Caught signal: %1\n").arg(crash)));
     }
 
-    // Without a session bus the agent ends with status 1 after the bus's error on both channels,
-    // the Qt one on standard output too, and nothing after it.
+    // Without a session bus the agent ends with status 1 after the bus's error on both channels, the Qt one on standard
+    // output too, and nothing after it.
     void noSessionBus()
     {
         const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");

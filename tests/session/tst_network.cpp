@@ -1,7 +1,7 @@
-// A network that comes up after the agent has started (a log-in before the cable or the network
-// authentication): the report and the policy queries reach the server as soon as it is reachable.
-// Run by CTest in a network namespace of its own ("unshare --net"), whose loopback this test
-// takes down and brings up; buses and stand-ins live in the same namespace.
+// A network that comes up after the agent has started (a log-in before the cable or the network authentication): the
+// report and the policy queries reach the server as soon as it is reachable. Run by CTest in a network namespace of its
+// own ("unshare --net"), whose loopback this test takes down and brings up; buses and stand-ins live in the same
+// namespace.
 #include <QtTest>
 
 #include "fixture.h"

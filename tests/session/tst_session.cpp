@@ -1,6 +1,6 @@
-// The session service: its start-up work, its callers, the log-in report, the log-in notice and
-// the heartbeat. The real agent runs in its sandbox for what a caller sees; the start-up work and
-// the heartbeat run in this process, against the same stand-in daemon.
+// The session service: its start-up work, its callers, the log-in report, the log-in notice and the heartbeat. The real
+// agent runs in its sandbox for what a caller sees; the start-up work and the heartbeat run in this process, against
+// the same stand-in daemon.
 #include <QtTest>
 
 #include <QDBusConnection>
@@ -25,8 +25,8 @@ const QString OfflineText = "检测域控服务已离线，请确认网线已连
 const QString OnlineText =
     "检测域控服务已在线，2分钟后自启动澄屿域控客户端，请输入账户及密码完成加域；如需帮助，请联系IT服务台：61207345 转1。";
 
-// A session client: what the agent announces on the bus, and a log-in script that calls
-// "post_login" the moment the agent's name has an owner.
+// A session client: what the agent announces on the bus, and a log-in script that calls "post_login" the moment the
+// agent's name has an owner.
 class Client : public QObject
 {
     Q_OBJECT
@@ -215,30 +215,29 @@ private slots:
     void report_data()
     {
         QTest::addColumn<QString>("serverFault");  // "" answers, "refused" has no server
+        QTest::addColumn<QJsonObject>("reply");    // the server's
         QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("reported");
 
-        QTest::newRow("server answers") << "" << "welcome alice" << true;
-        QTest::newRow("server slow") << "delay" << "welcome alice" << true;
-        QTest::newRow("HTTP 500") << "http500" << "" << false;
-        QTest::newRow("connection refused") << "refused" << "" << false;
+        const QJsonObject welcome = DomainServer::reply("welcome alice");
+        QTest::newRow("server answers") << "" << welcome << "welcome alice" << true;
+        QTest::newRow("server slow") << "delay" << QJsonObject{{"body", "welcome alice"}, {"delay_ms", 3000}}
+                                     << "welcome alice" << true;
+        QTest::newRow("HTTP 500") << "http500" << DomainServer::fault("http500") << "" << false;
+        QTest::newRow("connection refused") << "refused" << welcome << "" << false;
         // The caller has its empty answer before D-Bus's 25 s; the report fails at 30 s.
-        QTest::newRow("server never answers") << "hang" << "" << false;
+        QTest::newRow("server never answers") << "hang" << DomainServer::fault("hang") << "" << false;
     }
 
     void report()
     {
         QFETCH(QString, serverFault);
+        QFETCH(QJsonObject, reply);
         QFETCH(QString, answer);
         QFETCH(bool, reported);
 
         DomainServer &server = m_fixture->server();
-        if (serverFault.isEmpty() || serverFault == "refused")
-            server.setReply("login", DomainServer::reply("welcome alice"));
-        else if (serverFault == "delay")
-            server.setReply("login", QJsonObject{{"body", "welcome alice"}, {"delay_ms", 3000}});
-        else
-            server.setReply("login", DomainServer::fault(serverFault));
+        QVERIFY(server.setReply("login", reply));
         QByteArray config = Joined;
         if (serverFault == "refused")
             config.replace("%SERVER%", "127.0.0.1:1");
@@ -276,8 +275,8 @@ private slots:
             QVERIFY(root.logText().contains("[LOG_INFO] 已经发送过request login"));
             return;
         }
-        // The report is owed: no marker, and the daemon's next "server online" sends it (or, where
-        // the server was never reached, the next session's agent).
+        // The report is owed: no marker, and the daemon's next "server online" sends it (or, where the server was never
+        // reached, the next session's agent).
         QVERIFY(root.waitForLog("[LOG_ERROR] requestLogin: post_login reply error!, reply = ", 15000));
         QVERIFY(!root.exists(Marker));
         server.setReply("login", DomainServer::reply("welcome alice"));
@@ -300,9 +299,9 @@ private slots:
         QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
         QVERIFY(!m_fixture->root().exists(Marker));
 
-        // Anyone on the system bus can send the signal; only the daemon's own counts. The agent has
-        // the forged signal before the daemon's answer to the next call, and handles it right after
-        // that call: by the answer to the call after, a report would have claimed its marker.
+        // Anyone on the system bus can send the signal; only the daemon's own counts. The agent has the forged signal
+        // before the daemon's answer to the next call, and handles it right after that call: by the answer to the call
+        // after, a report would have claimed its marker.
         Fixture::forgeSignal("/com/domain/agent", "com.kiv.domain.agent", "domainServerStatus", {true});
         QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
         QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());

@@ -1,7 +1,6 @@
-// The install task dialogs in this process, as the agent runs them: the router's rules, the
-// prompt's texts and answers, the progress read from a task's log, the reboot count-down, and
-// texts that must show whole. The user's answers reach the daemon's and logind's stand-ins; the
-// task store lies under the fixture's root.
+// The install task dialogs in this process, as the agent runs them: the router's rules, the prompt's texts and answers,
+// the progress read from a task's log, the reboot count-down, and texts that must show whole. The user's answers reach
+// the daemon's and logind's stand-ins; the task store lies under the fixture's root.
 #include <QtTest>
 
 #include <QAccessible>
@@ -93,8 +92,8 @@ private slots:
                                                               << "progress b, prompt a";
         QTest::newRow("its own task's end hides it, also with the progress closed")
             << QStringList{"prompt a", "progress a", "close progress", "end"} << "";
-        // Progress is followed only in a folder right under the task store, and only of a task with
-        // packages; a notification for another goes, and the task followed goes on.
+        // Progress is followed only in a folder right under the task store, and only of a task with packages; a
+        // notification for another goes, and the task followed goes on.
         for (const QString &id : {"..", "../salt", "b/c", "empty 0"})
             QTest::newRow(qPrintable("progress of " + id)) << QStringList{"progress a", "progress " + id, "end"}
                                                            << "progress a";
@@ -119,8 +118,8 @@ private slots:
         QCOMPARE(visible.join(", "), shown);
     }
 
-    // The prompt's text and buttons, and what the daemon is told. The rows share one prompt: an
-    // immediate task's prompt does not keep its buttons hidden for the next one.
+    // The prompt's text and buttons, and what the daemon is told. The rows share one prompt: an immediate task's prompt
+    // does not keep its buttons hidden for the next one.
     void prompt_data()
     {
         QTest::addColumn<QString>("notification");  // minutes, and whether the task needs a reboot, is immediate
@@ -166,8 +165,8 @@ private slots:
     void progress_data()
     {
         QTest::addColumn<int>("packages");
-        // Per tick: the log before it (see task()), then after it the bar, the set-up lines in the
-        // agent's log, and the warnings "Failed to open file for reading".
+        // Per tick: the log before it (see task()), then after it the bar, the set-up lines in the agent's log, and the
+        // warnings "Failed to open file for reading".
         QTest::addColumn<QStringList>("ticks");
 
         QTest::newRow("appended lines counted once")
@@ -273,8 +272,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked + asked, 10000);
     }
 
-    // Every text shows whole with a long task name or a large desktop font; a screen reader says each
-    // window's title and "关闭" for its "X".
+    // Every text shows whole with a long task name or a large desktop font; a screen reader says each window's title
+    // and "关闭" for its "X".
     void wholeText_data()
     {
         QTest::addColumn<QString>("dialog");
@@ -320,9 +319,9 @@ private slots:
     }
 
 private:
-    // A task folder with this many packages, and its log in this state: "-" none; "N" N set-up
-    // lines, written over the same file; "N+" the same and the next line half written; "Nr" a
-    // longer log with N set-up lines put in its place (another file).
+    // A task folder with this many packages, and its log in this state: "-" none; "N" N set-up lines, written over the
+    // same file; "N+" the same and the next line half written; "Nr" a longer log with N set-up lines put in its place
+    // (another file).
     void task(const QString &id, int packages, const QString &log = "1") const
     {
         const TestEnv::TempRoot &root = m_fixture->root();
@@ -341,9 +340,9 @@ private:
             QCOMPARE(::rename(qPrintable(root.path(path + ".new")), qPrintable(root.path(path))), 0);
     }
 
-    // One step given to a router: the daemon's notification for a dialog ("prompt ID", "progress ID
-    // [PACKAGES]", "count-down"), "close DIALOG" ("X"), or "end" (the progress check's tick that
-    // reaches 100 % and the next, which reports the end).
+    // One step given to a router: the daemon's notification for a dialog ("prompt ID", "progress ID [PACKAGES]",
+    // "count-down"), "close DIALOG" ("X"), or "end" (the progress check's tick that reaches 100 % and the next, which
+    // reports the end).
     void step(TaskManager &router, const QString &step) const
     {
         const QString verb = step.section(' ', 0, 0), arg = step.section(' ', 1);

@@ -1,6 +1,6 @@
-// The task dialogs and the notice on a real X display, drawn by the real agent in its sandbox from
-// the daemon stand-in's signals: where each window lies on screens this process cannot have (192
-// dpi, two monitors, a narrow screen whose panel arrives later), and the Escape key a user presses.
+// The task dialogs and the notice on a real X display, drawn by the real agent in its sandbox from the daemon
+// stand-in's signals: where each window lies on screens this process cannot have (192 dpi, two monitors, a narrow
+// screen whose panel arrives later), and the Escape key a user presses.
 #include <QtTest>
 
 #include "fixture.h"
@@ -40,8 +40,8 @@ private slots:
                                                         << QRect(0, 40, 640, 440) << 1;
     }
 
-    // Each window lies on the primary screen's available area, at its top centre (the progress dialog
-    // in its middle), also after the area changed; on a 192-dpi screen it is twice as large.
+    // Each window lies on the primary screen's available area, at its top centre (the progress dialog in its middle),
+    // also after the area changed; on a 192-dpi screen it is twice as large.
     void windowsLieOnThePrimaryScreen()
     {
         QFETCH(QStringList, monitors);

@@ -1,8 +1,8 @@
 #pragma once
 
-// A private X display as a user has it, seen from outside with the X tools: one Xvfb monitor, or
-// several side by side as a nested Xephyr on Xinerama (one desktop across them, the first one
-// primary). The display becomes this process's DISPLAY, for the X tools and the agent started next.
+// A private X display as a user has it, seen from outside with the X tools: one Xvfb monitor, or several side by side
+// as a nested Xephyr on Xinerama (one desktop across them, the first one primary). The display becomes this process's
+// DISPLAY, for the X tools and the agent started next.
 
 #include <QProcess>
 #include <QRect>

@@ -1,6 +1,6 @@
-// The client's shared helpers in this process over the fixture's root: configuration, host facts, commands and
-// service probes, and the desktop lock-down against real settings read back with `gsettings`. The programs they
-// run are stand-ins, first on PATH or bound over the real ones in this process's own mount namespace.
+// The client's shared helpers in this process over the fixture's root: configuration, host facts, commands and service
+// probes, and the desktop lock-down against real settings read back with `gsettings`. The programs they run are
+// stand-ins, first on PATH or bound over the real ones in this process's own mount namespace.
 #include <QtTest>
 
 #include <QGSettings/QGSettings>
