@@ -269,7 +269,9 @@ private slots:
             QCOMPARE(lstat(QFile::encodeName(root.path(Marker)).constData(), &marker), 0);
             QVERIFY(S_ISREG(marker.st_mode));
             QCOMPARE(marker.st_mode & 07777, mode_t(0600));
-            // Once per user: the next call sends nothing.
+            // Once per user: the next call sends nothing, nor does an agent the session starts again.
+            QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
+            QVERIFY(m_fixture->startAgent(Joined));
             QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
             QCOMPARE(logins().size(), 1);
             QVERIFY(root.logText().contains("[LOG_INFO] 已经发送过request login"));
