@@ -80,9 +80,14 @@ TaskWindow::TaskWindow(QWidget *window, QWidget *content, QWidget *closeButton, 
     }
 
     window->installEventFilter(this);
+    // The dialogs fit their window when they show it. Measuring the texts loads the desktop's
+    // fonts (megabytes of CJK glyph tables), which the session need not hold for a dialog that
+    // never shows; a hidden window is fitted again when it next shows.
     m_placement = new PopupPlacement(window, position);
-    connect(m_placement, &PopupPlacement::areaChanged, this, &TaskWindow::fit);
-    fit();
+    connect(m_placement, &PopupPlacement::areaChanged, this, [this] {
+        if (m_window->isVisible())
+            fit();
+    });
 }
 
 // Each text gets at least the room it needs on one line (a label or a button of a fixed form

@@ -24,7 +24,8 @@ public:
     TaskWindow(QWidget *window, QWidget *content, QWidget *closeButton, const QString &title,
                PopupPlacement::Position position);
 
-    // Sizes the window to show the whole content with its present texts, then places it again.
+    // Sizes the window to show the whole content with its present texts, then places it again;
+    // the dialog calls it before it shows the window.
     void fit();
 
 protected:
