@@ -58,7 +58,7 @@ private slots:
         // a system, asked while the check waits (both given up within one limit).
         const QString host = "pc&hostname=x#1+2 终端 100%";
         const auto check = [this, server, host](const char *os) {
-            return Probe([=]() mutable {
+            return Probe([=, this]() mutable {
                 QString domain = "keep", msg = "keep", version = "unset";
                 QTimer::singleShot(0, [&] { version = Utils::getRepoClientVersion(os); });
                 const int code = Utils::checkHostnameValid(server, host, domain, msg);
