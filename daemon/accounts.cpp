@@ -1,8 +1,10 @@
 #include "accounts.h"
 
+#include <QDBusArgument>
 #include <QDBusMessage>
-#include <QDBusReply>
 #include <QDBusVariant>
+
+#include "dbuscall.h"
 
 namespace {
 const char *const Service = "org.freedesktop.Accounts";
@@ -11,34 +13,39 @@ const char *const UserInterface = "org.freedesktop.Accounts.User";
 
 namespace Accounts {
 
-bool cachedUsers(const QDBusConnection &bus, QList<QDBusObjectPath> &users, QString *error)
+QCoro::Task<bool> cachedUsers(QDBusConnection bus, QList<QDBusObjectPath> &users, QString *error)
 {
     const QDBusMessage list =
         QDBusMessage::createMethodCall(Service, "/org/freedesktop/Accounts", "org.freedesktop.Accounts", "ListCachedUsers");
-    const QDBusReply<QList<QDBusObjectPath>> reply = bus.call(list, QDBus::Block);
-    users = reply.isValid() ? reply.value() : QList<QDBusObjectPath>();
-    if (!reply.isValid() && error)
-        *error = reply.error().message();
-    return reply.isValid();
+    const QDBusMessage reply = co_await awaitCall(bus, list);
+    users.clear();
+    const bool valid = reply.type() == QDBusMessage::ReplyMessage && reply.signature() == "ao";
+    if (valid)
+        users = qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().first());
+    else if (error)
+        *error = reply.type() == QDBusMessage::ErrorMessage ? reply.errorMessage()
+                                                            : "unexpected reply signature " + reply.signature();
+    co_return valid;
 }
 
-QVariant userProperty(const QDBusConnection &bus, const QString &userPath, const QString &name, QString *error)
+QCoro::Task<QVariant> userProperty(QDBusConnection bus, QString userPath, QString name, QString *error)
 {
     QDBusMessage get = QDBusMessage::createMethodCall(Service, userPath, "org.freedesktop.DBus.Properties", "Get");
     get << QString(UserInterface) << name;
-    const QDBusMessage reply = bus.call(get, QDBus::Block);
+    const QDBusMessage reply = co_await awaitCall(bus, get);
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
-        return reply.arguments().first().value<QDBusVariant>().variant();
+        co_return reply.arguments().first().value<QDBusVariant>().variant();
     if (error)
         *error = reply.errorMessage();
-    return {};
+    co_return QVariant();
 }
 
-bool setAutomaticLogin(const QDBusConnection &bus, const QString &userPath, bool enabled)
+QCoro::Task<bool> setAutomaticLogin(QDBusConnection bus, QString userPath, bool enabled)
 {
     QDBusMessage set = QDBusMessage::createMethodCall(Service, userPath, UserInterface, "SetAutomaticLogin");
     set << enabled;
-    return bus.call(set, QDBus::Block).type() == QDBusMessage::ReplyMessage;
+    const QDBusMessage reply = co_await awaitCall(bus, set);
+    co_return reply.type() == QDBusMessage::ReplyMessage;
 }
 
 }  // namespace Accounts

@@ -8,8 +8,10 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusReply>
+#include <QCoroDBusPendingCall>
 
 #include "accounts.h"
+#include "dbuscall.h"
 #include "domaindbusinterface.h"
 #include "logind.h"
 #include "logging.h"
@@ -26,61 +28,55 @@ const char *const AgentInterface = "com.kiv.domain.agent";
 
 enum PowerMode { PowerOff = 0, Reboot = 1 };
 
-// One blocking call on a proxy made for it alone. The message is addressed directly, so no
-// introspection round trip is made and an absent service fails at once.
-QDBusMessage callOnce(const QDBusConnection &bus, const QString &service, const QString &path,
-                      const QString &interface, const QString &method, const QVariantList &arguments = {})
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
-    call.setArguments(arguments);
-    return bus.call(call, QDBus::Block);
-}
 }  // namespace
 
-void dbus::system_control(int mode)
+QCoro::Task<> dbus::system_control(int mode)
 {
     // The power action ends the session: give the desktop its shortcuts and task view back first.
     Utils::handleForceFullScreen(true, false);
     TAGGED_INFO(DBUS) << "control model " << mode;
 
     if (mode != PowerOff && mode != Reboot)
-        return;
-    QDBusPendingCall call = mode == PowerOff ? Logind::powerOff(QDBusConnection::systemBus(), true)
-                                             : Logind::reboot(QDBusConnection::systemBus(), true);
-    // The session is ending: wait here for logind (and the user, who may be asked to authorise).
-    call.waitForFinished();
-    if (call.isError())
-        TAGGED_WARNING(DBUS) << "call " << (mode == PowerOff ? "PowerOff" : "Reboot") << " error:" << call.error();
+        co_return;
+    // logind may ask the user to authorise the action, which takes as long as the user does.
+    const QDBusPendingCall call = mode == PowerOff ? Logind::powerOff(QDBusConnection::systemBus(), true)
+                                                   : Logind::reboot(QDBusConnection::systemBus(), true);
+    const QDBusMessage reply = co_await qCoro(call).waitForFinished();
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        TAGGED_WARNING(DBUS) << "call " << (mode == PowerOff ? "PowerOff" : "Reboot") << " error:" << QDBusError(reply);
 }
 
-void dbus::setTaskViewVisible(bool visible)
+QCoro::Task<> dbus::setTaskViewVisible(bool visible)
 {
     TAGGED_INFO(DBUS) << (visible ? "true" : "false");
-    const QDBusReply<bool> reply = callOnce(QDBusConnection::sessionBus(), DesktopService, DesktopPath,
-                                            DesktopInterface, "AppSwitcherSetEnable", {visible});
+    QDBusMessage call = QDBusMessage::createMethodCall(DesktopService, DesktopPath, DesktopInterface, "AppSwitcherSetEnable");
+    call << visible;
+    const QDBusMessage reply = co_await awaitCall(QDBusConnection::sessionBus(), call);
     // A reply without the boolean counts as a failure too (QDBusReply reports the wrong signature).
-    if (!reply.isValid())
-        TAGGED_WARNING(DBUS) << "call AppSwitcherSetEnable error:" << reply.error();
+    const QDBusReply<bool> answer(reply);
+    if (!answer.isValid())
+        TAGGED_WARNING(DBUS) << "call AppSwitcherSetEnable error:" << answer.error();
 }
 
-void dbus::showNotify(const QString &text, const int &time)
+QCoro::Task<> dbus::showNotify(QString text, int time)
 {
     TAGGED_INFO(DBUS) << "showNotify";
-    const QDBusMessage reply =
-        callOnce(QDBusConnection::sessionBus(), AgentService, AgentPath, AgentInterface, "showNotify", {text, time});
+    QDBusMessage call = QDBusMessage::createMethodCall(AgentService, AgentPath, AgentInterface, "showNotify");
+    call << text << time;
+    const QDBusMessage reply = co_await awaitCall(QDBusConnection::sessionBus(), call);
     if (reply.type() == QDBusMessage::ErrorMessage)
         TAGGED_WARNING(DBUS) << "call showNotify error:" << QDBusError(reply);
 }
 
-void dbus::cancelAutoLogin()
+QCoro::Task<> dbus::cancelAutoLogin()
 {
     QList<QDBusObjectPath> paths;
-    Accounts::cachedUsers(QDBusConnection::systemBus(), paths);
+    co_await Accounts::cachedUsers(QDBusConnection::systemBus(), paths);
     TAGGED_INFO(DBUS) << paths.size();
 
     for (const QDBusObjectPath &path : paths) {
         // A user whose call fails keeps automatic log-in; the others are still handled.
-        Accounts::setAutomaticLogin(QDBusConnection::systemBus(), path.path(), false);
+        co_await Accounts::setAutomaticLogin(QDBusConnection::systemBus(), path.path(), false);
         TAGGED_INFO(DBUS) << path.path() << " call SetAutomaticLogin";
     }
 }

@@ -1,10 +1,10 @@
 #include "domaindbusinterface.h"
 
 #include <QDBusArgument>
-#include <QDBusPendingCallWatcher>
-#include <QEventLoop>
+#include <QDBusPendingCall>
 #include <QtDebug>
 
+#include "dbuscall.h"
 #include "logging.h"
 
 namespace {
@@ -22,6 +22,9 @@ const char *const TaskInterface = "com.domain.taskmanager";
 
 // The daemon answers general requests within a minute; the other interfaces keep the bus default.
 const int AgentCallTimeoutMs = 60000;
+// Whether the server is online is asked on the log-in path, whose caller wants its answer within
+// 20 s: the daemon has 10 s, and no answer counts as offline.
+const int OnlineQueryLimitMs = 10000;
 
 bool failed(const QDBusMessage &reply) { return reply.type() != QDBusMessage::ReplyMessage; }
 
@@ -82,198 +85,241 @@ dbus::dbus(QObject *parent)
 
 dbus::~dbus() = default;
 
-QDBusMessage dbus::call(DaemonInterface *proxy, QDBus::CallMode mode, const QString &method,
-                        const QList<QVariant> &args)
+QCoro::Task<QDBusMessage> dbus::call(DaemonInterface *proxy, QString method, QList<QVariant> args, int limitMs)
 {
     m_args.clear();
     m_args += args;
-    // The message is built from m_args before any wait, so a call nested in an event-loop wait
-    // may refill m_args freely.
-    if (mode != QDBus::BlockWithGui)
-        return proxy->callWithArgumentList(mode, method, m_args);
-
-    // Waiting while serving events. Qt's own block-with-GUI mode can miss a reply that arrives
-    // just as its wait begins and then waits for ever (its time-out is gone with the reply); a
-    // pending-call watcher reports a reply that came early, and the proxy's time-out still ends
-    // a call the daemon never answers.
-    QDBusPendingCallWatcher watcher(proxy->asyncCallWithArgumentList(method, m_args));
-    QEventLoop loop;
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-    if (!watcher.isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return watcher.reply();
+    // The message is built from m_args before the wait, so another call made meanwhile may
+    // refill m_args freely.
+    QDBusMessage message = QDBusMessage::createMethodCall(proxy->service(), proxy->path(), proxy->interface(), method);
+    message.setArguments(m_args);
+    // A call's own limit shortens the proxy's, never lengthens it.
+    const int proxyLimit = proxy->timeout();
+    const int limit = limitMs < 0 ? proxyLimit : proxyLimit < 0 ? limitMs : qMin(limitMs, proxyLimit);
+    const QDBusMessage reply = co_await awaitCall(proxy->connection(), message, limit);
+    co_return reply;
 }
 
-// ---- blocking calls on the agent interface
-
-void dbus::set_process_restart() { call(m_agentInterface, QDBus::AutoDetect, "set_process_restart"); }
-
-void dbus::clear_rc() { call(m_agentInterface, QDBus::AutoDetect, "clear_rc_deb"); }
-
-bool dbus::is_domain_online()
+void dbus::send(DaemonInterface *proxy, const QString &method, const QList<QVariant> &args)
 {
-    return replyOr(call(m_agentInterface, QDBus::AutoDetect, "is_domain_online"), "b", false);
+    m_args.clear();
+    m_args += args;
+    proxy->asyncCallWithArgumentList(method, m_args);
 }
 
-QString dbus::get_domain_user_prefix()
+// ---- calls on the agent interface
+
+QCoro::Task<> dbus::set_process_restart() { co_await call(m_agentInterface, "set_process_restart"); }
+
+QCoro::Task<> dbus::clear_rc() { co_await call(m_agentInterface, "clear_rc_deb"); }
+
+QCoro::Task<bool> dbus::is_domain_online()
 {
-    return replyOr(call(m_agentInterface, QDBus::AutoDetect, "get_domain_user_prefix"), "s", QString());
+    const QDBusMessage reply = co_await call(m_agentInterface, "is_domain_online", QVariantList(), OnlineQueryLimitMs);
+    co_return replyOr(reply, "b", false);
 }
 
-void dbus::usbInit() { call(m_agentInterface, QDBus::AutoDetect, "usbInit"); }
-
-bool dbus::recover_pam() { return replyOr(call(m_agentInterface, QDBus::AutoDetect, "recover_pam"), "b", false); }
-
-void dbus::post_equipment_setting(const QString &deviceId, const QString &setting, const QString &value,
-                                  const int &status, const int &type)
+QCoro::Task<QString> dbus::get_domain_user_prefix()
 {
-    call(m_agentInterface, QDBus::AutoDetect, "post_equipment_setting", {deviceId, setting, value, status, type});
+    const QDBusMessage reply = co_await call(m_agentInterface, "get_domain_user_prefix");
+    co_return replyOr(reply, "s", QString());
 }
 
-void dbus::set_salt_minion(const QString &master, const QString &minionId)
+QCoro::Task<> dbus::usbInit() { co_await call(m_agentInterface, "usbInit"); }
+
+QCoro::Task<bool> dbus::recover_pam()
 {
-    const QDBusMessage reply = call(m_agentInterface, QDBus::AutoDetect, "set_salt_minion", {master, minionId});
+    const QDBusMessage reply = co_await call(m_agentInterface, "recover_pam");
+    co_return replyOr(reply, "b", false);
+}
+
+QCoro::Task<> dbus::post_equipment_setting(QString deviceId, QString setting, QString value, int status, int type)
+{
+    const QVariantList args{deviceId, setting, value, status, type};
+    co_await call(m_agentInterface, "post_equipment_setting", args);
+}
+
+QCoro::Task<> dbus::set_salt_minion(QString master, QString minionId)
+{
+    const QVariantList args{master, minionId};
+    const QDBusMessage reply = co_await call(m_agentInterface, "set_salt_minion", args);
     qInfo() << (failed(reply) ? "set_salt_minion failed!" : "set_salt_minion success!");
 }
 
-void dbus::sendWebSet(QString data) { call(m_agentInterface, QDBus::AutoDetect, "sendWebSet", {data}); }
-
-void dbus::addSystem(int type) { call(m_agentInterface, QDBus::AutoDetect, "addSystem", {type}); }
-
-QString dbus::get_domain_info(const QString &domain, const QString &user)
+QCoro::Task<> dbus::sendWebSet(QString data)
 {
-    return replyOr(call(m_agentInterface, QDBus::AutoDetect, "get_domain_info", {domain, user}), "s", QString());
+    const QVariantList args{data};
+    co_await call(m_agentInterface, "sendWebSet", args);
 }
 
-QString dbus::add_domain(const QString &domain, const QString &user, const QString &password, const QString &ou)
+QCoro::Task<> dbus::addSystem(int type)
 {
-    return replyOr(call(m_agentInterface, QDBus::AutoDetect, "add_domain", {domain, user, password, ou}), "s",
-                   QString());
+    const QVariantList args{type};
+    co_await call(m_agentInterface, "addSystem", args);
 }
 
-QString dbus::get_add_domain_status(const QString &domain, const QString &user)
+QCoro::Task<QString> dbus::get_domain_info(QString domain, QString user)
 {
-    return replyOr(call(m_agentInterface, QDBus::AutoDetect, "get_add_domain_status", {domain, user}), "s",
-                   QString());
+    const QVariantList args{domain, user};
+    const QDBusMessage reply = co_await call(m_agentInterface, "get_domain_info", args);
+    co_return replyOr(reply, "s", QString());
 }
 
-QString dbus::get_hostname(const QString &ip)
+QCoro::Task<QString> dbus::add_domain(QString domain, QString user, QString password, QString ou)
 {
-    return replyOr(call(m_agentInterface, QDBus::AutoDetect, "get_hostname", {ip}), "s", QString());
+    const QVariantList args{domain, user, password, ou};
+    const QDBusMessage reply = co_await call(m_agentInterface, "add_domain", args);
+    co_return replyOr(reply, "s", QString());
 }
 
-QString dbus::modify_pwd(const QString &user, const QString &oldPassword, const QString &newPassword)
+QCoro::Task<QString> dbus::get_add_domain_status(QString domain, QString user)
 {
-    return replyOr(call(m_agentInterface, QDBus::AutoDetect, "modify_password", {user, oldPassword, newPassword}),
-                   "s", QString());
+    const QVariantList args{domain, user};
+    const QDBusMessage reply = co_await call(m_agentInterface, "get_add_domain_status", args);
+    co_return replyOr(reply, "s", QString());
 }
 
-void dbus::modify_lpwd(const QString &password)
+QCoro::Task<QString> dbus::get_hostname(QString ip)
 {
-    const QDBusMessage reply = call(m_agentInterface, QDBus::AutoDetect, "modify_localpassword", {password});
+    const QVariantList args{ip};
+    const QDBusMessage reply = co_await call(m_agentInterface, "get_hostname", args);
+    co_return replyOr(reply, "s", QString());
+}
+
+QCoro::Task<QString> dbus::modify_pwd(QString user, QString oldPassword, QString newPassword)
+{
+    const QVariantList args{user, oldPassword, newPassword};
+    const QDBusMessage reply = co_await call(m_agentInterface, "modify_password", args);
+    co_return replyOr(reply, "s", QString());
+}
+
+QCoro::Task<> dbus::modify_lpwd(QString password)
+{
+    const QVariantList args{password};
+    const QDBusMessage reply = co_await call(m_agentInterface, "modify_localpassword", args);
     if (failed(reply))
         TAGGED_INFO(DBUS) << "control lpwd none";
     else
         TAGGED_INFO(DBUS) << "control lpwd success";
 }
 
-QByteArray dbus::policy_info(const QString &user, const QString &type, const QString &name)
+QCoro::Task<QByteArray> dbus::policy_info(QString user, QString type, QString name)
 {
-    return replyOr(call(m_agentInterface, QDBus::AutoDetect, "policy_info", {user, type, name}), "ay",
-                   QByteArray());
+    const QVariantList args{user, type, name};
+    const QDBusMessage reply = co_await call(m_agentInterface, "policy_info", args);
+    co_return replyOr(reply, "ay", QByteArray());
 }
 
-// ---- event-loop calls on the agent interface
-
-void dbus::setHeartBeat(int timeout)
+QCoro::Task<> dbus::setHeartBeat(int timeout)
 {
-    const QDBusMessage reply = call(m_agentInterface, QDBus::BlockWithGui, "setHeartBeat", {timeout});
+    const QVariantList args{timeout};
+    const QDBusMessage reply = co_await call(m_agentInterface, "setHeartBeat", args);
     qInfo() << QString("setHeartBeat timeout(%1) result(%2)!").arg(timeout).arg(successedText(reply));
 }
 
-void dbus::getUserInfo(QString user) { call(m_agentInterface, QDBus::BlockWithGui, "getUserInfo", {user}); }
-
-bool dbus::add_windows_domain(const QString &domain, const QString &user, const QString &password,
-                              const QString &ou)
+QCoro::Task<> dbus::getUserInfo(QString user)
 {
-    return replyOr(call(m_agentInterface, QDBus::BlockWithGui, "add_windows_domain", {domain, user, password, ou}),
-                   "b", false);
+    const QVariantList args{user};
+    co_await call(m_agentInterface, "getUserInfo", args);
 }
 
-bool dbus::execLogin(const QString &user, const QString &password)
+QCoro::Task<bool> dbus::add_windows_domain(QString domain, QString user, QString password, QString ou)
 {
-    return replyOr(call(m_agentInterface, QDBus::BlockWithGui, "execLogin", {user, password}), "b", false);
+    const QVariantList args{domain, user, password, ou};
+    const QDBusMessage reply = co_await call(m_agentInterface, "add_windows_domain", args);
+    co_return replyOr(reply, "b", false);
 }
 
-bool dbus::modify_resolv_config(const QString &nameserver)
+QCoro::Task<bool> dbus::execLogin(QString user, QString password)
 {
-    return replyOr(call(m_agentInterface, QDBus::BlockWithGui, "modify_resolv_config", {nameserver}), "b", false);
+    const QVariantList args{user, password};
+    const QDBusMessage reply = co_await call(m_agentInterface, "execLogin", args);
+    co_return replyOr(reply, "b", false);
 }
 
-QString dbus::add_domain3(const QString &domain, const QString &user, const QString &password, const QString &ou)
+QCoro::Task<bool> dbus::modify_resolv_config(QString nameserver)
 {
-    return replyOr(call(m_agentInterface, QDBus::BlockWithGui, "add_domain3", {domain, user, password, ou}), "s",
-                   QString());
+    const QVariantList args{nameserver};
+    const QDBusMessage reply = co_await call(m_agentInterface, "modify_resolv_config", args);
+    co_return replyOr(reply, "b", false);
 }
 
-int dbus::run_pre_add_domain(const QString &domain)
+QCoro::Task<QString> dbus::add_domain3(QString domain, QString user, QString password, QString ou)
 {
-    return replyOr(call(m_agentInterface, QDBus::BlockWithGui, "run_pre_add_domain", {domain}), "i", 1);
+    const QVariantList args{domain, user, password, ou};
+    const QDBusMessage reply = co_await call(m_agentInterface, "add_domain3", args);
+    co_return replyOr(reply, "s", QString());
+}
+
+QCoro::Task<int> dbus::run_pre_add_domain(QString domain)
+{
+    const QVariantList args{domain};
+    const QDBusMessage reply = co_await call(m_agentInterface, "run_pre_add_domain", args);
+    co_return replyOr(reply, "i", 1);
 }
 
 // ---- system-service policies
 
-void dbus::syncAll() { call(m_syncInterface, QDBus::NoBlock, "syncAll"); }
+void dbus::syncAll() { send(m_syncInterface, "syncAll"); }
 
-void dbus::sync(QString name, QString value) { call(m_syncInterface, QDBus::AutoDetect, "sync", {name, value}); }
+QCoro::Task<> dbus::sync(QString name, QString value)
+{
+    const QVariantList args{name, value};
+    co_await call(m_syncInterface, "sync", args);
+}
 
 // ---- configuration and event records
 
-bool dbus::CheckUpdateCli()
+QCoro::Task<bool> dbus::CheckUpdateCli()
 {
-    return replyOr(call(m_configInterface, QDBus::AutoDetect, "CheckUpdateCli"), "b", false);
+    const QDBusMessage reply = co_await call(m_configInterface, "CheckUpdateCli");
+    co_return replyOr(reply, "b", false);
 }
 
-void dbus::updateConfig(QString key, QString value)
+QCoro::Task<> dbus::updateConfig(QString key, QString value)
 {
-    const QDBusMessage reply = call(m_configInterface, QDBus::BlockWithGui, "UpdateConfig", {key, value});
+    const QVariantList args{key, value};
+    const QDBusMessage reply = co_await call(m_configInterface, "UpdateConfig", args);
     qInfo() << QString("update config key(%1) value(%2) result(%3)!").arg(key, value, successedText(reply));
 }
 
-void dbus::RecordEvent(ActionType type, QString value)
+QCoro::Task<> dbus::RecordEvent(ActionType type, QString value)
 {
     const int code = type;
-    const QDBusMessage reply = call(m_configInterface, QDBus::BlockWithGui, "RecordEvent", {code, value});
+    const QVariantList args{code, value};
+    const QDBusMessage reply = co_await call(m_configInterface, "RecordEvent", args);
     qInfo() << QString("RecordEvent actionType(%1) value(%2) result(%3)!").arg(code).arg(value, successedText(reply));
 }
 
-QStringList dbus::GetAllEvents()
+QCoro::Task<QStringList> dbus::GetAllEvents()
 {
-    const QDBusMessage reply = call(m_eventsInterface, QDBus::AutoDetect, "GetAllEvents");
+    const QDBusMessage reply = co_await call(m_eventsInterface, "GetAllEvents");
     if (!carries(reply, "as"))
         qWarning() << "failed to GetAllEvents";
-    return replyOr(reply, "as", QStringList());
+    co_return replyOr(reply, "as", QStringList());
 }
 
-QString dbus::GetEventRecord(QString id)
+QCoro::Task<QString> dbus::GetEventRecord(QString id)
 {
-    const QDBusMessage reply = call(m_eventsInterface, QDBus::BlockWithGui, "GetEventRecord", {id});
+    const QVariantList args{id};
+    const QDBusMessage reply = co_await call(m_eventsInterface, "GetEventRecord", args);
     if (!carries(reply, "s"))
         qWarning() << "failed to GetEventRecord";
-    return replyOr(reply, "s", QString());
+    co_return replyOr(reply, "s", QString());
 }
 
 // ---- software-installation tasks
 
-void dbus::Init()
+QCoro::Task<> dbus::Init()
 {
-    const QDBusMessage reply = call(m_taskInterface, QDBus::AutoDetect, "Init");
+    const QDBusMessage reply = co_await call(m_taskInterface, "Init");
     qInfo() << "call Init result: " << (failed(reply) ? "failed!" : "success!");
 }
 
-void dbus::InstallRequest(QString taskId, int when)
+QCoro::Task<> dbus::InstallRequest(QString taskId, int when)
 {
-    call(m_taskInterface, QDBus::BlockWithGui, "InstallRequest", {taskId, when});
+    const QVariantList args{taskId, when};
+    co_await call(m_taskInterface, "InstallRequest", args);
 }
 
 // ---- relays of the daemon's signals

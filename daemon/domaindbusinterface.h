@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QDBusAbstractInterface>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -39,47 +40,47 @@ public:
     ~dbus() override;
 
     // ---- daemon method catalogue
-    void set_process_restart();
-    void clear_rc();
-    bool is_domain_online();
-    QString get_domain_user_prefix();
-    QStringList GetAllEvents();
+    // Every call is awaited: the agent's thread serves events while the daemon works. A caller
+    // that does not need the answer may drop the task; the call is made all the same.
+    QCoro::Task<> set_process_restart();
+    QCoro::Task<> clear_rc();
+    QCoro::Task<bool> is_domain_online();
+    QCoro::Task<QString> get_domain_user_prefix();
+    QCoro::Task<QStringList> GetAllEvents();
     void syncAll();
-    void usbInit();
-    bool CheckUpdateCli();
-    bool recover_pam();
-    void Init();
-    void post_equipment_setting(const QString &deviceId, const QString &setting, const QString &value,
-                                const int &status, const int &type);
-    void set_salt_minion(const QString &master, const QString &minionId);
-    void sync(QString name, QString value);
-    void sendWebSet(QString data);
-    void addSystem(int type);
-    void setHeartBeat(int timeout);
-    void updateConfig(QString key, QString value);
-    void RecordEvent(ActionType type, QString value);
-    void getUserInfo(QString user);
-    void InstallRequest(QString taskId, int when);
-    bool add_windows_domain(const QString &domain, const QString &user, const QString &password,
-                            const QString &ou);
-    bool execLogin(const QString &user, const QString &password);
-    bool modify_resolv_config(const QString &nameserver);
-    QString get_domain_info(const QString &domain, const QString &user);
-    QString add_domain(const QString &domain, const QString &user, const QString &password, const QString &ou);
-    QString add_domain3(const QString &domain, const QString &user, const QString &password, const QString &ou);
-    QString get_add_domain_status(const QString &domain, const QString &user);
-    QString get_hostname(const QString &ip);
-    QString modify_pwd(const QString &user, const QString &oldPassword, const QString &newPassword);
-    void modify_lpwd(const QString &password);
-    QString GetEventRecord(QString id);
-    QByteArray policy_info(const QString &user, const QString &type, const QString &name);
-    int run_pre_add_domain(const QString &domain);
+    QCoro::Task<> usbInit();
+    QCoro::Task<bool> CheckUpdateCli();
+    QCoro::Task<bool> recover_pam();
+    QCoro::Task<> Init();
+    QCoro::Task<> post_equipment_setting(QString deviceId, QString setting, QString value, int status, int type);
+    QCoro::Task<> set_salt_minion(QString master, QString minionId);
+    QCoro::Task<> sync(QString name, QString value);
+    QCoro::Task<> sendWebSet(QString data);
+    QCoro::Task<> addSystem(int type);
+    QCoro::Task<> setHeartBeat(int timeout);
+    QCoro::Task<> updateConfig(QString key, QString value);
+    QCoro::Task<> RecordEvent(ActionType type, QString value);
+    QCoro::Task<> getUserInfo(QString user);
+    QCoro::Task<> InstallRequest(QString taskId, int when);
+    QCoro::Task<bool> add_windows_domain(QString domain, QString user, QString password, QString ou);
+    QCoro::Task<bool> execLogin(QString user, QString password);
+    QCoro::Task<bool> modify_resolv_config(QString nameserver);
+    QCoro::Task<QString> get_domain_info(QString domain, QString user);
+    QCoro::Task<QString> add_domain(QString domain, QString user, QString password, QString ou);
+    QCoro::Task<QString> add_domain3(QString domain, QString user, QString password, QString ou);
+    QCoro::Task<QString> get_add_domain_status(QString domain, QString user);
+    QCoro::Task<QString> get_hostname(QString ip);
+    QCoro::Task<QString> modify_pwd(QString user, QString oldPassword, QString newPassword);
+    QCoro::Task<> modify_lpwd(QString password);
+    QCoro::Task<QString> GetEventRecord(QString id);
+    QCoro::Task<QByteArray> policy_info(QString user, QString type, QString name);
+    QCoro::Task<int> run_pre_add_domain(QString domain);
 
     // ---- desktop and session controls (desktopcontrols.cpp)
-    void system_control(int mode);
-    void setTaskViewVisible(bool visible);
-    void showNotify(const QString &text, const int &time);
-    void cancelAutoLogin();
+    QCoro::Task<> system_control(int mode);
+    QCoro::Task<> setTaskViewVisible(bool visible);
+    QCoro::Task<> showNotify(QString text, int time);
+    QCoro::Task<> cancelAutoLogin();
 
 signals:
     void addDomainStatus(bool added, QString reason);
@@ -110,10 +111,12 @@ private slots:
 private:
     explicit dbus(QObject *parent);
 
-    // Refills m_args with args, calls method on proxy in the given mode and returns the reply
-    // (an error message when the daemon failed, is absent or did not answer in time).
-    QDBusMessage call(DaemonInterface *proxy, QDBus::CallMode mode, const QString &method,
-                      const QList<QVariant> &args = {});
+    // Refills m_args with args, calls method on proxy and answers the reply (an error message
+    // when the daemon failed, is absent or did not answer within limitMs; -1: the proxy's limit).
+    QCoro::Task<QDBusMessage> call(DaemonInterface *proxy, QString method, QList<QVariant> args = QList<QVariant>(),
+                                   int limitMs = -1);
+    // Refills m_args with args and sends the call without waiting for any answer.
+    void send(DaemonInterface *proxy, const QString &method, const QList<QVariant> &args = QList<QVariant>());
 
     DaemonInterface *m_agentInterface;
     DaemonInterface *m_syncInterface;

@@ -2,20 +2,33 @@
 
 #include <QVariant>
 
+#include "dbuscall.h"
+
 namespace {
-QDBusMessage callManager(const QDBusConnection &bus, const char *method, const QVariantList &arguments)
+QDBusMessage managerCall(const char *method, const QVariantList &arguments)
 {
     QDBusMessage call = QDBusMessage::createMethodCall("org.gnome.SessionManager", "/org/gnome/SessionManager",
                                                        "org.gnome.SessionManager", method);
     call.setArguments(arguments);
-    return bus.call(call, QDBus::Block);
+    return call;
 }
 }  // namespace
 
 namespace SessionManager {
 
-QDBusMessage logout(const QDBusConnection &bus, uint mode) { return callManager(bus, "Logout", {mode}); }
+QCoro::Task<QDBusMessage> logout(QDBusConnection bus, uint mode)
+{
+    const QVariantList arguments{mode};
+    const QDBusMessage call = managerCall("Logout", arguments);
+    const QDBusMessage reply = co_await awaitCall(bus, call);
+    co_return reply;
+}
 
-QDBusMessage reboot(const QDBusConnection &bus) { return callManager(bus, "Reboot", {}); }
+QCoro::Task<QDBusMessage> reboot(QDBusConnection bus)
+{
+    const QDBusMessage call = managerCall("Reboot", QVariantList());
+    const QDBusMessage reply = co_await awaitCall(bus, call);
+    co_return reply;
+}
 
 }  // namespace SessionManager

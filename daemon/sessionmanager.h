@@ -1,14 +1,15 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QDBusConnection>
 #include <QDBusMessage>
 
 // The desktop's session manager ("org.gnome.SessionManager" on the session bus), on the
-// connection the caller gives. Each call waits for the answer and returns it (an error message
-// when the manager refused or is absent).
+// connection the caller gives. Each call is awaited and answers the reply (an error message
+// when the manager refused, is absent or did not answer in time).
 namespace SessionManager {
 
-QDBusMessage logout(const QDBusConnection &bus, uint mode);
-QDBusMessage reboot(const QDBusConnection &bus);
+QCoro::Task<QDBusMessage> logout(QDBusConnection bus, uint mode);
+QCoro::Task<QDBusMessage> reboot(QDBusConnection bus);
 
 }  // namespace SessionManager

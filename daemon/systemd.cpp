@@ -1,5 +1,7 @@
 #include "systemd.h"
 
+#include "dbuscall.h"
+
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -12,25 +14,27 @@ const char *const ManagerInterface = "org.freedesktop.systemd1.Manager";
 
 namespace Systemd {
 
-bool startUnit(const QDBusConnection &bus, const QString &unit)
+QCoro::Task<bool> startUnit(QDBusConnection bus, QString unit)
 {
     QDBusMessage start = QDBusMessage::createMethodCall(Service, ManagerPath, ManagerInterface, "StartUnit");
     start << unit << QString("replace");
-    return bus.call(start).type() == QDBusMessage::ReplyMessage;
+    const QDBusMessage reply = co_await awaitCall(bus, start);
+    co_return reply.type() == QDBusMessage::ReplyMessage;
 }
 
-bool activeState(const QDBusConnection &bus, const QString &unitPath, int timeoutMs, QString &state, QString *error)
+QCoro::Task<UnitState> activeState(QDBusConnection bus, QString unitPath, int timeoutMs)
 {
     QDBusMessage get = QDBusMessage::createMethodCall(Service, unitPath, "org.freedesktop.DBus.Properties", "Get");
     get << QString("org.freedesktop.systemd1.Unit") << QString("ActiveState");
-    const QDBusMessage reply = bus.call(get, QDBus::Block, timeoutMs);
+    const QDBusMessage reply = co_await awaitCall(bus, get, timeoutMs);
+    UnitState result;
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-        state = reply.arguments().first().value<QDBusVariant>().variant().toString();
-        return true;
+        result.ok = true;
+        result.state = reply.arguments().first().value<QDBusVariant>().variant().toString();
+    } else {
+        result.error = reply.errorMessage();
     }
-    if (error)
-        *error = reply.errorMessage();
-    return false;
+    co_return result;
 }
 
 bool watchJobRemoved(const QDBusConnection &bus, QObject *receiver, const char *slot, QString *error)

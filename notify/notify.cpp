@@ -17,6 +17,20 @@ const uint LogoutMode = 1;  // log out without asking, as the count-down already
 
 enum Action { Shutdown = 0, Reboot = 1 };
 
+// The session's end is asked of the session manager without waiting for it: the notice is gone by
+// the time the manager answers, so the answer is only logged.
+QCoro::Task<> askSessionManager(int op)
+{
+    QDBusMessage reply;
+    if (op == Shutdown)
+        reply = co_await SessionManager::logout(QDBusConnection::sessionBus(), LogoutMode);
+    else
+        reply = co_await SessionManager::reboot(QDBusConnection::sessionBus());
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        qInfo().noquote() << QString(op == Shutdown ? "call Logout error:" : "call Reboot error:") << reply.errorName()
+                          << reply.errorMessage();
+}
+
 const int TextMargin = 20;  // the popup's width beyond its text
 
 // Seconds of a notice as the popup keeps them: a negative time counts as 0, so that the popup
@@ -112,15 +126,6 @@ QTimer *Notify::startDisplayTimer()
 void Notify::onTimeout()
 {
     emit timeout();
-
-    QDBusMessage reply;
-    if (op == Shutdown)
-        reply = SessionManager::logout(QDBusConnection::sessionBus(), LogoutMode);
-    else if (op == Reboot)
-        reply = SessionManager::reboot(QDBusConnection::sessionBus());
-    else
-        return;
-    if (reply.type() == QDBusMessage::ErrorMessage)
-        qInfo().noquote() << QString(op == Shutdown ? "call Logout error:" : "call Reboot error:") << reply.errorName()
-                          << reply.errorMessage();
+    if (op == Shutdown || op == Reboot)
+        askSessionManager(op);
 }

@@ -1,9 +1,10 @@
 #include "httpproxy.h"
 
-#include <QEventLoop>
+#include <QCoroSignal>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QUrl>
 #include <QtDebug>
 
@@ -33,30 +34,37 @@ void HttpProxy::setTimeLimit(int ms) { m_timeLimitMs = ms; }
 
 int HttpProxy::timeLimit() const { return m_timeLimitMs; }
 
-HttpResult HttpProxy::getSSHPolicy() { return getHttpReply(policyUrl + "ssh", "ssh"); }
-HttpResult HttpProxy::getUSBPolicy() { return getHttpReply(policyUrl + "usb", "usb"); }
-HttpResult HttpProxy::getUSBStoragePolicy() { return getHttpReply(policyUrl + "usb_storage", "usb_storage"); }
-HttpResult HttpProxy::getWallPaperPolicy() { return getHttpReply(policyUrl + "wallpaper", "wallpaper"); }
-HttpResult HttpProxy::getFirewallldPolicy() { return getHttpReply(policyUrl + "firewalld", "firewalld"); }
-HttpResult HttpProxy::getFirewalldLevelPolicy()
+QCoro::Task<HttpResult> HttpProxy::getSSHPolicy() { return getHttpReply(policyUrl + "ssh", "ssh"); }
+QCoro::Task<HttpResult> HttpProxy::getUSBPolicy() { return getHttpReply(policyUrl + "usb", "usb"); }
+QCoro::Task<HttpResult> HttpProxy::getUSBStoragePolicy()
+{
+    return getHttpReply(policyUrl + "usb_storage", "usb_storage");
+}
+QCoro::Task<HttpResult> HttpProxy::getWallPaperPolicy() { return getHttpReply(policyUrl + "wallpaper", "wallpaper"); }
+QCoro::Task<HttpResult> HttpProxy::getFirewallldPolicy() { return getHttpReply(policyUrl + "firewalld", "firewalld"); }
+QCoro::Task<HttpResult> HttpProxy::getFirewalldLevelPolicy()
 {
     return getHttpReply(policyUrl + "firewalld_level", "firewalld_level");
 }
-HttpResult HttpProxy::getIdeldelayPolicy() { return getHttpReply(policyUrl + "idle-delay", "idle-delay"); }
+QCoro::Task<HttpResult> HttpProxy::getIdeldelayPolicy() { return getHttpReply(policyUrl + "idle-delay", "idle-delay"); }
 
-HttpResult HttpProxy::getHttpReply(const QString &url, const QString &type)
+QCoro::Task<HttpResult> HttpProxy::getHttpReply(QString url, QString type)
 {
-    // Queries run one at a time. All of them run on the agent's one thread, and a query waits in
-    // a local event loop, so a handler running inside that wait may ask for a second one: it
-    // cannot take the lock (that would stop the thread), so it waits in a loop of its own until
-    // the exchange in flight has ended and then makes its own. The first query returns after it.
-    const bool locked = mutex.tryLock();
-    if (!locked)
-        waitForExchangeInFlight();
-    const HttpResult result = query(url, type);
-    if (locked)
-        mutex.unlock();
-    return result;
+    // Queries run one at a time: a query asked while another is in flight waits for its turn
+    // (bounded, since the query in flight is aborted at its own time limit).
+    QPointer<HttpProxy> self(this);
+    while (m_querying) {
+        co_await qCoro(this, &HttpProxy::exchangeEnded);
+        if (!self)
+            co_return HttpResult();
+    }
+    m_querying = true;
+    const HttpResult result = co_await query(url, type);
+    if (!self)
+        co_return result;
+    m_querying = false;
+    emit exchangeEnded();
+    co_return result;
 }
 
 QNetworkAccessManager *HttpProxy::network()
@@ -67,36 +75,14 @@ QNetworkAccessManager *HttpProxy::network()
     return manager;
 }
 
-bool HttpProxy::exchangeRunning() const
-{
-    if (!manager)
-        return false;
-    // The manager parents every reply it makes; finished ones wait only for their deletion.
-    const auto replies = manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
-    for (const QNetworkReply *reply : replies) {
-        if (reply->isRunning())
-            return true;
-    }
-    return false;
-}
-
-void HttpProxy::waitForExchangeInFlight()
-{
-    // Bounded: the exchange in flight is aborted when its own time limit runs out.
-    QEventLoop loop;
-    connect(manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
-    while (exchangeRunning())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-}
-
-HttpResult HttpProxy::query(const QString &url, const QString &type)
+QCoro::Task<HttpResult> HttpProxy::query(QString url, QString type)
 {
     HttpResult result;
     result.policyType = type;
 
     request.setUrl(QUrl(url, QUrl::TolerantMode));
     QNetworkReply *reply = network()->get(request);
-    const bool finished = waitForReply(reply, m_timeLimitMs);
+    const bool finished = co_await waitForReply(reply, m_timeLimitMs);
     qDebug().noquote() << "url=" + url;
 
     if (!finished || reply->error() != QNetworkReply::NoError) {
@@ -107,7 +93,7 @@ HttpResult HttpProxy::query(const QString &url, const QString &type)
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, reply = %s", "getHttpReply",
                                         message.toUtf8().constData(), why.toUtf8().constData());
         reply->deleteLater();
-        return result;
+        co_return result;
     }
 
     const QByteArray body = reply->readAll();
@@ -115,7 +101,7 @@ HttpResult HttpProxy::query(const QString &url, const QString &type)
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: server_url = %s, replyData = %s", "getHttpReply",
                                     url.toUtf8().constData(), body.constData());
     readReply(body, type, result);
-    return result;
+    co_return result;
 }
 
 void HttpProxy::readReply(const QByteArray &body, const QString &type, HttpResult &result)

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QMap>
-#include <QMutex>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QString>
@@ -34,8 +34,8 @@ struct HttpResult {
     QString wallpaperUrl;
 };
 
-// The client of the domain server's policy endpoint. Every query sends one GET and waits for
-// the answer in a local event loop, bounded by the time limit.
+// The client of the domain server's policy endpoint. Every query sends one GET and awaits the
+// answer, bounded by the time limit; queries run one at a time.
 class HttpProxy : public QObject
 {
     Q_OBJECT
@@ -43,32 +43,34 @@ class HttpProxy : public QObject
 public:
     explicit HttpProxy(QObject *parent = nullptr);
 
-    HttpResult getHttpReply(const QString &url, const QString &type);
+    QCoro::Task<HttpResult> getHttpReply(QString url, QString type);
 
-    HttpResult getSSHPolicy();
-    HttpResult getUSBPolicy();
-    HttpResult getUSBStoragePolicy();
-    HttpResult getWallPaperPolicy();
-    HttpResult getFirewallldPolicy();
-    HttpResult getFirewalldLevelPolicy();
-    HttpResult getIdeldelayPolicy();
+    QCoro::Task<HttpResult> getSSHPolicy();
+    QCoro::Task<HttpResult> getUSBPolicy();
+    QCoro::Task<HttpResult> getUSBStoragePolicy();
+    QCoro::Task<HttpResult> getWallPaperPolicy();
+    QCoro::Task<HttpResult> getFirewallldPolicy();
+    QCoro::Task<HttpResult> getFirewalldLevelPolicy();
+    QCoro::Task<HttpResult> getIdeldelayPolicy();
 
     // A query without an answer within this many milliseconds counts as a network error.
     static constexpr int DefaultTimeLimitMs = 30000;
     void setTimeLimit(int ms);
     int timeLimit() const;
 
+signals:
+    // The query in flight has ended; a query waiting for its turn may go.
+    void exchangeEnded();
+
 private:
-    HttpResult query(const QString &url, const QString &type);
+    QCoro::Task<HttpResult> query(QString url, QString type);
     static void readReply(const QByteArray &body, const QString &type, HttpResult &result);
-    bool exchangeRunning() const;
-    void waitForExchangeInFlight();
     QNetworkAccessManager *network();
 
     QString hostname;
     QNetworkRequest request;
     QNetworkAccessManager *manager = nullptr;  // made on the first query
-    QMutex mutex;
+    bool m_querying = false;  // the query lock: one exchange with the server at a time
     QString policyUrl;
     int m_timeLimitMs = DefaultTimeLimitMs;
 };

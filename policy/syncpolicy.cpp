@@ -30,9 +30,9 @@ QByteArray utf8(const QString &text) { return text.toUtf8(); }
 
 }  // namespace
 
-// Handlers take turns. Each one waits for the server in a local event loop, where further
-// changes and signals keep arriving; a handler reported during that wait is kept and run after
-// the one in progress has finished, so that waits never nest inside one another.
+// Handlers take turns. Each one awaits the server while further changes and signals keep
+// arriving; a handler reported during that wait is kept and run after the one in progress has
+// finished, so that one change is settled before the next is looked at.
 class HandlingInTurn
 {
 public:
@@ -148,23 +148,32 @@ void SyncPolicy::onSettingsChanged(const QString &key)
 {
     if (deferWhileHandling([this, key] { onSettingsChanged(key); }))
         return;
+    settingsChanged(key);
+}
+
+QCoro::Task<> SyncPolicy::settingsChanged(QString key)
+{
     const HandlingInTurn turn(this);
     Log::GetInstance()->SaveFileLog(LOG_INFO, "onSettingsChanged %s", utf8(key).constData());
     if (!Utils::get_policy_items().contains(key)) {
         Log::GetInstance()->SaveFileLog(LOG_INFO, "don't control policy %s", utf8(key).constData());
-        return;
+        co_return;
     }
     using Kind = CorrectionGuard::Kind;
     using Report = CorrectionGuard::Report;
     QVariant local;
     if (key == "usbstoragestatus" || key == "usbintfctrl") {
         if (!deviceControlSettings || !readKey(deviceControlSettings, key, local))
-            return;
+            co_return;
         const QString item = key == "usbstoragestatus" ? "usb_storage" : "usb";
         const Report report = m_guard.reported(item);
         if (report == Report::Dropped)
-            return;
-        const HttpResult answer = item == "usb_storage" ? httpProxy->getUSBStoragePolicy() : httpProxy->getUSBPolicy();
+            co_return;
+        HttpResult answer;
+        if (item == "usb_storage")
+            answer = co_await httpProxy->getUSBStoragePolicy();
+        else
+            answer = co_await httpProxy->getUSBPolicy();
         const int server = answer.value.toInt();
         if (switchedOn(item, answer) && enforceable(answer) &&
             correctionDue("onSettingsChanged", item, Kind::Setting, report, QString::number(local.toInt()),
@@ -172,23 +181,23 @@ void SyncPolicy::onSettingsChanged(const QString &key)
             doSettingsSyncInt(item, local.toInt(), server);
     } else if (key == "pictureUri") {
         if (!backgroundSettings || !readKey(backgroundSettings, key, local))
-            return;
+            co_return;
         const Report report = m_guard.reported("wallpaper");
         if (report == Report::Dropped)
-            return;
-        const HttpResult answer = httpProxy->getWallPaperPolicy();
+            co_return;
+        const HttpResult answer = co_await httpProxy->getWallPaperPolicy();
         if (switchedOn("wallpaper", answer) && enforceable(answer) &&
             correctionDue("onSettingsChanged", "wallpaper", Kind::Setting, report, local.toString(), answer.value))
             doSettingsSyncStr("wallpaper", local.toString(), answer.value);
     } else if (key == "idleDelay") {
         if (!sessionSettings || !readKey(sessionSettings, key, local))
-            return;
+            co_return;
         const Report report = m_guard.reported("idle-delay");
         if (report == Report::Dropped)
-            return;
-        const HttpResult answer = httpProxy->getIdeldelayPolicy();
+            co_return;
+        const HttpResult answer = co_await httpProxy->getIdeldelayPolicy();
         if (!switchedOn("idle-delay", answer))
-            return;
+            co_return;
         // The last value the server gave stands in when it cannot answer with one now.
         int server = 0;
         if (answer.code == 200 && answer.success) {
@@ -272,70 +281,87 @@ void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString un
         return;
     if (deferWhileHandling([this, unitName] { onSSHStatusChanged(0, QDBusObjectPath(), unitName, QString()); }))
         return;
+    sshStatusChanged();
+}
+
+QCoro::Task<> SyncPolicy::sshStatusChanged()
+{
     const HandlingInTurn turn(this);
     const CorrectionGuard::Report report = m_guard.reported("ssh");
     if (report == CorrectionGuard::Report::Dropped)
-        return;
-    const HttpResult answer = httpProxy->getSSHPolicy();
+        co_return;
+    const HttpResult answer = co_await httpProxy->getSSHPolicy();
     if (!switchedOn("ssh", answer) || !enforceable(answer))
-        return;
+        co_return;
     const int server = answer.value.toInt();
-    if (correctionDue("onSSHStatusChanged", "ssh", CorrectionGuard::Kind::Service, report,
-                      QString::number(sshUnitState()), QString::number(server)))
-        syncService("onSSHStatusChanged", "ssh", server);
+    const int local = co_await sshUnitState();
+    if (correctionDue("onSSHStatusChanged", "ssh", CorrectionGuard::Kind::Service, report, QString::number(local),
+                      QString::number(server)))
+        co_await syncService("onSSHStatusChanged", "ssh", server);
 }
 
-int SyncPolicy::sshUnitState() const
+QCoro::Task<int> SyncPolicy::sshUnitState() const
 {
-    QString state, error;
-    if (!Systemd::activeState(QDBusConnection::systemBus(), "/org/freedesktop/systemd1/unit/ssh_2eservice",
-                              UnitStateLimitMs, state, &error)) {
+    const Systemd::UnitState unit =
+        co_await Systemd::activeState(QDBusConnection::systemBus(), "/org/freedesktop/systemd1/unit/ssh_2eservice",
+                                      UnitStateLimitMs);
+    if (!unit.ok) {
         // An unreadable state counts as a stopped service.
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot read the state of ssh.service: %s", "onSSHStatusChanged",
-                                        utf8(error).constData());
-        return 0;
+                                        utf8(unit.error).constData());
+        co_return 0;
     }
-    qDebug() << "SSH service state changed to" << state;
-    return state == "active" ? 1 : 0;
+    qDebug() << "SSH service state changed to" << unit.state;
+    co_return unit.state == "active" ? 1 : 0;
 }
 
 void SyncPolicy::onFirewallStatusChanged(bool enable)
 {
     if (deferWhileHandling([this, enable] { onFirewallStatusChanged(enable); }))
         return;
+    firewallStatusChanged(enable);
+}
+
+QCoro::Task<> SyncPolicy::firewallStatusChanged(bool enable)
+{
     const HandlingInTurn turn(this);
     const CorrectionGuard::Report report = m_guard.reported("firewalld");
     if (report == CorrectionGuard::Report::Dropped)
-        return;
-    const HttpResult answer = httpProxy->getFirewallldPolicy();
+        co_return;
+    const HttpResult answer = co_await httpProxy->getFirewallldPolicy();
     const int server = answer.value.toInt();
     if (switchedOn("firewalld", answer) && enforceable(answer) &&
         correctionDue("onFirewallStatusChanged", "firewalld", CorrectionGuard::Kind::Service, report,
                       QString::number(int(enable)), QString::number(server)))
-        syncService("onFirewallStatusChanged", "firewalld", server);
+        co_await syncService("onFirewallStatusChanged", "firewalld", server);
 }
 
 void SyncPolicy::onFirewallLevelChanged(int level)
 {
     if (deferWhileHandling([this, level] { onFirewallLevelChanged(level); }))
         return;
+    firewallLevelChanged(level);
+}
+
+QCoro::Task<> SyncPolicy::firewallLevelChanged(int level)
+{
     const HandlingInTurn turn(this);
     const CorrectionGuard::Report report = m_guard.reported("firewalld_level");
     if (report == CorrectionGuard::Report::Dropped)
-        return;
-    const HttpResult answer = httpProxy->getFirewalldLevelPolicy();
+        co_return;
+    const HttpResult answer = co_await httpProxy->getFirewalldLevelPolicy();
     const int server = answer.value.toInt();
     if (switchedOn("firewalld_level", answer) && enforceable(answer) &&
         correctionDue("onFirewallLevelChanged", "firewalld_level", CorrectionGuard::Kind::Service, report,
                       QString::number(level), QString::number(server)))
-        syncService("onFirewallLevelChanged", "firewalld_level", server);
+        co_await syncService("onFirewallLevelChanged", "firewalld_level", server);
 }
 
-void SyncPolicy::syncService(const char *operation, const QString &name, int server)
+QCoro::Task<> SyncPolicy::syncService(const char *operation, QString name, int server)
 {
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: ask the daemon to sync %s to %d", operation, utf8(name).constData(),
                                     server);
-    dbus::instance()->sync(name, QString::number(server));
+    co_await dbus::instance()->sync(name, QString::number(server));
     // The daemon answers nothing; whether the service changed shows in its next report.
     m_guard.corrected(name, true, m_clock.elapsed());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QDBusObjectPath>
 #include <QElapsedTimer>
 #include <QObject>
@@ -35,7 +36,7 @@ public:
 
     HttpProxy *policyClient() const { return httpProxy; }
 
-    // The limit of the blocking read of the SSH unit's state from systemd.
+    // The limit of the read of the SSH unit's state from systemd.
     static constexpr int UnitStateLimitMs = 5000;
 
 public slots:
@@ -51,14 +52,20 @@ private:
     bool deferWhileHandling(std::function<void()> handler);
     void runDeferred();
 
+    // The handlers proper: each holds the turn until it ends.
+    QCoro::Task<> settingsChanged(QString key);
+    QCoro::Task<> sshStatusChanged();
+    QCoro::Task<> firewallStatusChanged(bool enable);
+    QCoro::Task<> firewallLevelChanged(int level);
+
     QGSettings *watch(const QByteArray &schemaId);
     bool readKey(QGSettings *settings, const QString &key, QVariant &value) const;
     bool switchedOn(const QString &item, const HttpResult &answer);
     bool correctionDue(const char *operation, const QString &item, CorrectionGuard::Kind kind,
                        CorrectionGuard::Report report, const QString &local, const QString &server);
     void writeBack(QGSettings *settings, const QString &key, const QString &item, const QVariant &server);
-    void syncService(const char *operation, const QString &name, int server);
-    int sshUnitState() const;
+    QCoro::Task<> syncService(const char *operation, QString name, int server);
+    QCoro::Task<int> sshUnitState() const;
 
     QGSettings *deviceControlSettings = nullptr;
     QGSettings *backgroundSettings = nullptr;

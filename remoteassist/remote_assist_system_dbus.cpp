@@ -2,7 +2,9 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusReply>
+#include <QCoroDBusPendingCall>
 #include <QtDebug>
 
 #include "domaindbusinterface.h"
@@ -17,17 +19,19 @@ Remote_Assist_System_Dbus::Remote_Assist_System_Dbus(QObject *parent)
 
 Remote_Assist_System_Dbus::~Remote_Assist_System_Dbus() { delete m_interface; }
 
-void Remote_Assist_System_Dbus::debugTogle()
+QCoro::Task<> Remote_Assist_System_Dbus::debugTogle()
 {
     m_args.clear();
-    m_interface->callWithArgumentList(QDBus::AutoDetect, "debugTogle", m_args);
+    const QDBusPendingCall call = m_interface->asyncCallWithArgumentList("debugTogle", m_args);
+    co_await qCoro(call).waitForFinished();
 }
 
-void Remote_Assist_System_Dbus::sendWebset(const QString &data)
+QCoro::Task<> Remote_Assist_System_Dbus::sendWebset(QString data)
 {
     m_args.clear();
     m_args << QVariant(data);
-    const QDBusReply<QString> reply = m_interface->callWithArgumentList(QDBus::AutoDetect, "sendWebset", m_args);
+    const QDBusPendingCall call = m_interface->asyncCallWithArgumentList("sendWebset", m_args);
+    const QDBusReply<QString> reply = co_await qCoro(call).waitForFinished();
     if (!reply.isValid())
         qDebug() << "interface sendWebset error";
 }

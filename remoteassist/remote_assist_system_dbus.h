@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QCoroTask>
+
 #include <QList>
 #include <QObject>
 #include <QVariant>
@@ -15,8 +17,8 @@ public:
     explicit Remote_Assist_System_Dbus(QObject *parent = nullptr);
     ~Remote_Assist_System_Dbus() override;
 
-    void debugTogle();
-    void sendWebset(const QString &data);
+    QCoro::Task<> debugTogle();
+    QCoro::Task<> sendWebset(QString data);
 
 private:
     QDBusAbstractInterface *m_interface;

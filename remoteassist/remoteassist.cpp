@@ -3,7 +3,11 @@
 #include <QDBusConnection>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QProcess>
+#include <QCoroProcess>
+
+#include <chrono>
 
 #include "log.h"
 #include "paths.h"
@@ -78,16 +82,22 @@ void RemoteAssist::requestSwitch(const QString &data)
     else
         return;
 
+    runScript(script, op == "start");
+}
+
+QCoro::Task<> RemoteAssist::runScript(QString script, bool started)
+{
+    QPointer<RemoteAssist> self(this);
     auto *process = new QProcess(this);
     process->start("/bin/bash", {script});
-    process->waitForFinished(ScriptWaitMs);
-
-    if (op != "start")
-        return;
+    co_await qCoro(process).waitForFinished(std::chrono::milliseconds(ScriptWaitMs));
+    if (!self || !started)
+        co_return;
     QJsonObject reply;
     reply.insert("sender", 1);
     reply.insert("sn", RemoteAssistReplyCode);
     reply.insert("data", QJsonObject{{"hostname", Utils::get_hostname()},
                                      {"url", Utils::get_server_ip() + ":41181/vnc.html"}});
-    m_system.sendWebset(QString::fromUtf8(QJsonDocument(reply).toJson()));
+    const QString message = QString::fromUtf8(QJsonDocument(reply).toJson());
+    co_await m_system.sendWebset(message);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QDBusAbstractInterface>
 #include <QDBusContext>
 #include <QString>
@@ -34,6 +35,8 @@ private:
     void requestUpdateRules(const QString &data);
     void sendRemoteAssistResult();
     void sendDisconnectResult();
+    // Runs a launch or stop script and, after a launch, tells the server where the desktop is.
+    QCoro::Task<> runScript(QString script, bool started);
 
     bool m_debug = false;
     Remote_Assist_System_Dbus m_system;

@@ -35,9 +35,19 @@ private:
     QDBusMessage m_call;
     bool m_sent = false;
 };
+
+// Runs the work and answers with its result, unless the limit answered first.
+QCoro::Task<> deliver(std::shared_ptr<PendingAnswer> answer, std::function<QCoro::Task<QVariant>()> work,
+                      std::shared_ptr<QTimer> limit)
+{
+    const QVariant result = co_await work();
+    if (limit)
+        limit->stop();
+    answer->send(result);
+}
 }  // namespace
 
-void session_dbus_interface::answerLater(const std::function<QVariant()> &work, const QVariant &fallback)
+void session_dbus_interface::answerLater(std::function<QCoro::Task<QVariant>()> work, QVariant fallback)
 {
     setDelayedReply(true);
     const auto answer = std::make_shared<PendingAnswer>(connection(), message());
@@ -50,15 +60,11 @@ void session_dbus_interface::answerLater(const std::function<QVariant()> &work, 
                                             answer->member().toUtf8().constData(), int(CallerAnswerLimitMs));
             answer->send(fallback);
         });
+        // Counted from the call's arrival, also while it is held for the start-up.
         limit->start(CallerAnswerLimitMs);
     }
     // The limit goes with the answer: an idle agent keeps no timer of a call long answered.
-    const auto run = [answer, work, limit] {
-        const QVariant result = work();
-        if (limit)
-            limit->stop();
-        answer->send(result);
-    };
+    const auto run = [answer, work, limit] { deliver(answer, work, limit); };
     if (m_started)
         run();
     else

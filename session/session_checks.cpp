@@ -3,6 +3,7 @@
 #include "session_dbus_interface.h"
 
 #include <QDateTime>
+#include <QPointer>
 #include <QProcess>
 #include <QTimer>
 #include <QtDebug>
@@ -39,20 +40,24 @@ int noticeDuration()
 }
 }  // namespace
 
-void session_dbus_interface::updateLoginTime()
+QCoro::Task<> session_dbus_interface::updateLoginTime()
 {
+    // Both are sent at once, in this order, and the log-in time counts as recorded once the
+    // daemon has answered both.
     const QString previous = Utils::get_this_login_time();
-    dbus::instance()->updateConfig("last_login_time", previous);
+    QCoro::Task<> last = dbus::instance()->updateConfig("last_login_time", previous);
     const QString now = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
-    dbus::instance()->updateConfig("this_login_time", now);
+    QCoro::Task<> current = dbus::instance()->updateConfig("this_login_time", now);
+    co_await last;
+    co_await current;
 }
 
-void session_dbus_interface::checkAddDomainSystem()
+QCoro::Task<> session_dbus_interface::checkAddDomainSystem()
 {
     const int type = Utils::get_domain_type();
     if (type == 2) {
-        dbus::instance()->addSystem(2);
-        return;
+        co_await dbus::instance()->addSystem(2);
+        co_return;
     }
     const QStringList areas = Utils::get_auto_add_domain_area();
     const QString area = Utils::get_file_field(Paths::kivInfo(), "AREA");
@@ -62,20 +67,27 @@ void session_dbus_interface::checkAddDomainSystem()
     Log::GetInstance()->SaveFileLog(LOG_INFO, "checkAddDomainSystem: type(%d), area(%s), need_auto_add_domain(%d)",
                                     type, area.toUtf8().constData(), need ? 1 : 0);
     if (need || type == 3)
-        dbus::instance()->addSystem(3);
+        co_await dbus::instance()->addSystem(3);
 }
 
-void session_dbus_interface::handleUserLogin()
+QCoro::Task<> session_dbus_interface::handleUserLogin()
 {
+    QPointer<session_dbus_interface> self(this);
     TAGGED_INFO(SESSION_DBUS) << "enter handleUserLogin";
-    if (Utils::isForceFullScreen())
-        Utils::handleForceFullScreen(true, true);
     // The lock-down answer is fixed after its first reading; asking it first spares ordinary
     // terminals the package and realm queries on every log-in.
-    if (!Utils::isForceFullScreen() || Utils::check_add_domain_state())
-        return;
+    const bool forceFullScreen = co_await Utils::isForceFullScreen();
+    if (!forceFullScreen)
+        co_return;
+    Utils::handleForceFullScreen(true, true);
+    const bool joined = co_await Utils::check_add_domain_state();
+    if (joined)
+        co_return;
 
-    const QString text = dbus::instance()->is_domain_online() ? tr(OnlineNotice) : tr(OfflineNotice);
+    const bool online = co_await dbus::instance()->is_domain_online();
+    if (!self)
+        co_return;
+    const QString text = online ? tr(OnlineNotice) : tr(OfflineNotice);
     const int duration = noticeDuration();
     showNotify(text, duration);
 
@@ -93,5 +105,5 @@ void session_dbus_interface::onDomainServerStatus(bool status)
     TAGGED_INFO(SESSION_DBUS) << "receive websocket connected, m_isConnectedWS: "
                               << (m_isConnectedWS ? "true" : "false") << ", status: " << "true";
     m_isConnectedWS = true;
-    requestLogin();
+    requestLogin();  // its reply goes to no caller
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QDBusContext>
 #include <QList>
 #include <QNetworkRequest>
@@ -8,6 +9,8 @@
 #include <QVariant>
 
 #include <functional>
+
+#include "reportinflight.h"
 
 // The agent's own session-bus service ("com.kiv.domain.session", "/com/domain/agent"): log-in
 // announcements and notice requests. Its start-up work records the log-in time and starts the
@@ -20,16 +23,16 @@ class session_dbus_interface : public QObject, protected QDBusContext
 public:
     explicit session_dbus_interface(QObject *parent = nullptr);
 
-    // The service's start-up work: the log-in time, the update or add-domain check and the
-    // subscription to the daemon's server status. The object is exported and its name claimed
+    // The service's start-up work: the log-in time, the subscription to the daemon's server
+    // status, then the update or add-domain check. The object is exported and its name claimed
     // before this runs, so that no caller finds the name without the object; a call that arrives
-    // meanwhile waits until the work is done.
-    void start();
+    // before the log-in time is recorded is held and runs from the event loop afterwards.
+    QCoro::Task<> start();
 
-    void updateLoginTime();
-    void checkAddDomainSystem();
-    void handleUserLogin();
-    QString requestLogin();
+    QCoro::Task<> updateLoginTime();
+    QCoro::Task<> checkAddDomainSystem();
+    QCoro::Task<> handleUserLogin();
+    QCoro::Task<QString> requestLogin();
 
     // The log-in report waits at most this long for the domain server.
     static constexpr int LoginReplyLimitMs = 30000;
@@ -47,19 +50,22 @@ public slots:
 
 private slots:
     void onDomainServerStatus(bool status);
+    void runHeldCalls();
 
 private:
     QString markerPath() const;
-    QString reportLogin();
+    QCoro::Task<QString> reportLogin();
+    QCoro::Task<QVariant> loginAnswer();
     // Takes over the reply of the D-Bus call being delivered: work runs once the service has
     // started and its result is the answer; a valid fallback is the answer when the work has
     // not ended within CallerAnswerLimitMs.
-    void answerLater(const std::function<QVariant()> &work, const QVariant &fallback = QVariant());
+    void answerLater(std::function<QCoro::Task<QVariant>()> work, QVariant fallback = QVariant());
 
     QNetworkRequest m_request;
     QString m_hostname;
     QString m_user_name;
     bool m_isConnectedWS = false;  // a report is sent or on its way; false again when one failed
     bool m_started = false;
-    QList<std::function<void()>> m_heldCalls;  // calls that arrived before start() ended
+    ReportInFlight m_report;                   // the report on its way, which later callers join
+    QList<std::function<void()>> m_heldCalls;  // calls that arrived before start() recorded the log-in
 };

@@ -5,6 +5,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
+#include <QPointer>
+#include <QCoroSignal>
+
+#include <memory>
 #include <QtDebug>
 
 #include <fcntl.h>
@@ -45,31 +49,53 @@ QString session_dbus_interface::markerPath() const
 
 QString session_dbus_interface::post_login()
 {
-    if (!calledFromDBus())
-        return reportLogin();
-    answerLater([this] { return QVariant(reportLogin()); }, QVariant(QString()));
+    // Called in the agent's own process the report runs and nobody waits for its answer.
+    if (!calledFromDBus()) {
+        reportLogin();
+        return QString();
+    }
+    answerLater([this] { return loginAnswer(); }, QVariant(QString()));
     return QString();
 }
 
-QString session_dbus_interface::reportLogin()
+QCoro::Task<QVariant> session_dbus_interface::loginAnswer()
 {
-    TAGGED_INFO_AS(SESSION_DBUS, "post_login") << "";
-    emit user_login();
-    handleUserLogin();
-    if (!dbus::instance()->is_domain_online())
-        return QString();  // reported by onDomainServerStatus once the server is online
-    TAGGED_INFO_AS(SESSION_DBUS, "post_login") << " user login, websocket connectd requestLogin";
-    m_isConnectedWS = true;
-    return requestLogin();
+    const QString reply = co_await reportLogin();
+    co_return QVariant(reply);
 }
 
-QString session_dbus_interface::requestLogin()
+QCoro::Task<QString> session_dbus_interface::reportLogin()
 {
+    QPointer<session_dbus_interface> self(this);
+    TAGGED_INFO_AS(SESSION_DBUS, "post_login") << "";
+    emit user_login();
+    co_await handleUserLogin();
+    if (!self)
+        co_return QString();
+    const bool online = co_await dbus::instance()->is_domain_online();
+    if (!self || !online)
+        co_return QString();  // reported by onDomainServerStatus once the server is online
+    TAGGED_INFO_AS(SESSION_DBUS, "post_login") << " user login, websocket connectd requestLogin";
+    m_isConnectedWS = true;
+    const QString reply = co_await requestLogin();
+    co_return reply;
+}
+
+QCoro::Task<QString> session_dbus_interface::requestLogin()
+{
+    // A report is on its way: this request is answered with its reply.
+    if (m_report.running()) {
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: a report is on its way, this request waits for its reply",
+                                        "requestLogin");
+        const QString reply = co_await qCoro(&m_report, &ReportInFlight::ended);
+        co_return reply;
+    }
+
     const QString marker = markerPath();
     const Marker claimed = claimMarker(marker);
     if (claimed == Marker::AlreadySent) {
         Log::GetInstance()->SaveFileLog(LOG_INFO, "已经发送过request login");
-        return QString();
+        co_return QString();
     }
     if (claimed == Marker::Created)
         Log::GetInstance()->SaveFileLog(LOG_INFO, "创建requestLogin临时文件成功");
@@ -88,12 +114,16 @@ QString session_dbus_interface::requestLogin()
 
     // Each report on a manager, and so a connection, of its own: Qt writes a POST's header and
     // body apart, and on a kept-alive connection the body then waits for the server's delayed
-    // acknowledgement. A report nested in this one's wait has its own too.
-    QNetworkAccessManager *manager = newNetworkManager(this);
+    // acknowledgement. The manager lives until the report has ended.
+    m_report.begin();
+    QPointer<session_dbus_interface> self(this);
+    const std::unique_ptr<QNetworkAccessManager> manager(newNetworkManager(nullptr));
     QNetworkReply *reply = manager->post(m_request, sendData);
-    waitForReply(reply, LoginReplyLimitMs);
-    manager->deleteLater();
+    co_await waitForReply(reply, LoginReplyLimitMs);
+    if (!self)
+        co_return QString();
 
+    QString answer;
     if (reply->error() == QNetworkReply::NoError) {
         QByteArray replyData = reply->readAll();
         const int zero = replyData.indexOf('\0');
@@ -101,17 +131,18 @@ QString session_dbus_interface::requestLogin()
             replyData.truncate(zero);
         Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: server_url = %s, sendData = %s, replyData = %s", "requestLogin",
                                         url.toUtf8().constData(), sendData.constData(), replyData.constData());
-        return QString::fromUtf8(replyData);
+        answer = QString::fromUtf8(replyData);
+    } else {
+        qDebug() << "post_login reply error!";
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, reply = %s", "requestLogin", "post_login reply error!",
+                                        reply->errorString().toUtf8().constData());
+        // The report did not reach the server: give the marker back and listen for the server
+        // again, so that the next log-in call, the next "server online" signal or the next agent
+        // start sends it.
+        if (claimed == Marker::Created)
+            QFile::remove(marker);
+        m_isConnectedWS = false;
     }
-
-    qDebug() << "post_login reply error!";
-    Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, reply = %s", "requestLogin", "post_login reply error!",
-                                    reply->errorString().toUtf8().constData());
-    // The report did not reach the server: give the marker back and listen for the server again,
-    // so that the next log-in call, the next "server online" signal or the next agent start
-    // sends it.
-    if (claimed == Marker::Created)
-        QFile::remove(marker);
-    m_isConnectedWS = false;
-    return QString();
+    m_report.end(answer);
+    co_return answer;
 }

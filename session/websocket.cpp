@@ -5,9 +5,29 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include <QCoroTask>
+
 #include "domaindbusinterface.h"
 #include "utils.h"
 #include "websetcodes.h"
+
+namespace {
+// The message names the session user, which may have to be asked of the system first.
+QCoro::Task<> sendHeartbeat()
+{
+    QJsonObject data;
+    data.insert("hostname", Utils::get_hostname());
+    const QString user = co_await Utils::getLoginName();
+    data.insert("username", user);
+    QJsonObject message;
+    message.insert("sender", 1);
+    message.insert("sn", HeartbeatCode);
+    message.insert("data", data);
+    const QString text = QString::fromUtf8(QJsonDocument(message).toJson());
+    qInfo() << "session [send]: " << text;
+    dbus::instance()->sendWebSet(text);
+}
+}  // namespace
 
 WebSocket::WebSocket(QObject *parent)
     : QObject(parent)
@@ -22,16 +42,4 @@ WebSocket::WebSocket(QObject *parent)
     timer->start();
 }
 
-void WebSocket::onHeartbeatTimeout()
-{
-    QJsonObject data;
-    data.insert("hostname", Utils::get_hostname());
-    data.insert("username", Utils::getLoginName());
-    QJsonObject message;
-    message.insert("sender", 1);
-    message.insert("sn", HeartbeatCode);
-    message.insert("data", data);
-    const QString text = QString::fromUtf8(QJsonDocument(message).toJson());
-    qInfo() << "session [send]: " << text;
-    dbus::instance()->sendWebSet(text);
-}
+void WebSocket::onHeartbeatTimeout() { sendHeartbeat(); }

@@ -1,27 +1,21 @@
 #include "httpwait.h"
 
-#include <QEventLoop>
+#include <QCoroNetworkReply>
 #include <QNetworkReply>
-#include <QTimer>
 
-bool waitForReply(QNetworkReply *reply, int limitMs)
+#include <chrono>
+
+#include "inflight.h"
+
+QCoro::Task<bool> waitForReply(QNetworkReply *reply, int limitMs)
 {
     if (reply->isFinished())
-        return true;
-    QEventLoop loop;
-    QTimer limit;
-    limit.setSingleShot(true);
-    limit.setTimerType(Qt::PreciseTimer);  // a coarse timer may give up 5 % early
-    bool expired = false;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QObject::connect(reply, &QNetworkReply::finished, &limit, &QTimer::stop);
-    QObject::connect(&limit, &QTimer::timeout, reply, [reply, &expired] {
-        if (reply->isFinished())
-            return;
-        expired = true;
-        reply->abort();
-    });
-    limit.start(limitMs);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return !expired;
+        co_return true;
+    // Quitting aborts the exchange, so the operation waiting here ends rather than stays suspended.
+    InFlight::track(reply);
+    const bool finished = co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(limitMs));
+    if (finished || reply->isFinished())
+        co_return true;
+    reply->abort();
+    co_return false;
 }

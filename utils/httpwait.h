@@ -1,13 +1,14 @@
 #pragma once
 
+#include <QCoroTask>
+
 class QNetworkReply;
 
-// Every request to the domain server waits for its reply in a local event loop that keeps
-// serving timers, D-Bus calls and other replies (user input excluded), so the agent's one thread
-// is never stuck. The wait is bounded: a server that accepts and never answers must not hold it.
+// Every request to the domain server is awaited, never waited for: the agent's one thread goes
+// on serving the user, timers, signals and callers while the server thinks. The wait is bounded:
+// a server that accepts and never answers must not hold the operation for ever.
 //
-// Returns true when the reply finished within limitMs. On expiry the reply is aborted at once
-// (its error() becomes QNetworkReply::OperationCanceledError) and false is returned. The abort
-// happens when the limit runs out, even while a handler runs nested inside this wait, so that a
-// nested wait for the same reply ends too.
-bool waitForReply(QNetworkReply *reply, int limitMs);
+// True when the reply finished within limitMs. On expiry the reply is aborted (its error()
+// becomes QNetworkReply::OperationCanceledError) and the answer is false. The caller keeps the
+// reply (and its manager) alive until this returns.
+QCoro::Task<bool> waitForReply(QNetworkReply *reply, int limitMs);

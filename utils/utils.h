@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
@@ -16,6 +17,10 @@ struct CmdResult {
 // utils_config.cpp (configuration store), utils_command.cpp (commands and service probes),
 // utils_host.cpp (host identity and OS facts), utils_cipher.cpp (string encryption),
 // utils_lockdown.cpp (desktop lock-down), utils_server.cpp (domain-server probes).
+//
+// Helpers that ask a command, the domain server or a system service are awaited (QCoro tasks):
+// the agent's one thread serves events while they wait. Their reference out-parameters are
+// written before the task ends: await the task before reading them.
 class Utils
 {
 public:
@@ -54,7 +59,7 @@ public:
     static void set_this_login_time(QString value);
     static bool auto_add_domain_repeat();
     static bool isInDomain();
-    static bool hasAddedDomain();
+    static QCoro::Task<bool> hasAddedDomain();
     static int get_heartbeat();
     static int get_debug_level();
     static bool get_check_DNS();
@@ -91,24 +96,24 @@ public:
     static QString get_file_field(QString path, QString key);
     static bool isThinTerminal();
     static bool isLivecd();
-    static bool isVirtual();
-    static QString getUuid();
-    static QString getSn();
-    static QString getDiskSerial();
+    static QCoro::Task<bool> isVirtual();
+    static QCoro::Task<QString> getUuid();
+    static QCoro::Task<QString> getSn();
+    static QCoro::Task<QString> getDiskSerial();
     static QString rescureSerial(QJsonObject device, QString &serial);
     static QString findSerial(QJsonObject device, QString &serial);
-    static QString read_mountpoint_path();
-    static QString read_ip_address();
-    static QString get_using_mac();
-    static QString getLoginName();
-    static QStringList getCachedUsers();
+    static QCoro::Task<QString> read_mountpoint_path();
+    static QCoro::Task<QString> read_ip_address();
+    static QCoro::Task<QString> get_using_mac();
+    static QCoro::Task<QString> getLoginName();
+    static QCoro::Task<QStringList> getCachedUsers();
     static QString get_token();
 
     static QString m_serial;
     static QStringList m_serialList;
 
     // ---- desktop lock-down
-    static bool isForceFullScreen();
+    static QCoro::Task<bool> isForceFullScreen();
     static void handleForceFullScreen(bool enable, bool login);
     static void setTerminalEnable(bool enable);
     static void setWorkSpaceEnable(bool enable);
@@ -117,24 +122,23 @@ public:
     static QStringList get_auto_add_domain_area();
 
     // ---- domain-server probes
-    static QByteArray ping_domain_server_result(QString &server);
-    static bool ping_domain_server(QString &server);
-    static QMap<QString, QString> get_add_domain_rules(QString &server, bool &online);
-    static int checkHostnameValid(const QString &server, const QString &hostname, QString &domainName,
-                                  QString &msg);
-    static QString getRepoClientVersion(QString osVersion);
-    static QString get_client_version();
-    static bool compare_version(QString left, QString right, QString op);
-    static bool check_add_domain_state();
+    static QCoro::Task<QByteArray> ping_domain_server_result(QString server);
+    static QCoro::Task<bool> ping_domain_server(QString server);
+    static QCoro::Task<QMap<QString, QString>> get_add_domain_rules(QString server, bool &online);
+    static QCoro::Task<int> checkHostnameValid(QString server, QString hostname, QString &domainName, QString &msg);
+    static QCoro::Task<QString> getRepoClientVersion(QString osVersion);
+    static QCoro::Task<QString> get_client_version();
+    static QCoro::Task<bool> compare_version(QString left, QString right, QString op);
+    static QCoro::Task<bool> check_add_domain_state();
 
     // ---- command runner and service probes
-    static CmdResult exec_cmd(const QString &cmd, int mode);
+    static QCoro::Task<CmdResult> exec_cmd(QString cmd, int mode);
     static bool isProcessExisted(QString name);
     static bool isSelfProcessExisted(QString name);
-    static void start_systemd_unit(QString unit);
+    static QCoro::Task<> start_systemd_unit(QString unit);
     static void initUsb();
-    static QString get_ssh_status();
-    static QString get_usb_status();
+    static QCoro::Task<QString> get_ssh_status();
+    static QCoro::Task<QString> get_usb_status();
     static void get_firewall_status(int &level, int &enable);
 
     // A command that never ends is killed after this many milliseconds, so that it cannot hold
@@ -159,5 +163,5 @@ private:
     };
     static constexpr int NoOwnLimit = -1;
     static constexpr int ProbeLimitMs = 30000;
-    static ProgramRun run_program(const QString &program, const QStringList &arguments, int timeoutMs);
+    static QCoro::Task<ProgramRun> run_program(QString program, QStringList arguments, int timeoutMs);
 };

@@ -3,15 +3,17 @@
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QDomDocument>
-#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QCoroProcess>
+#include <QCoroTimer>
 #include <QTimer>
 
 #include <csignal>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "inflight.h"
 #include "log.h"
 #include "paths.h"
 #include "process.h"
@@ -20,8 +22,7 @@
 
 namespace {
 const char *const ShellProgram = "/bin/bash";
-constexpr int ExtraWaitMs = 30000;  // after the event loop, for a command that is still closing
-constexpr int ReapWaitMs = 5000;    // for a killed command to be collected
+constexpr int ReapWaitMs = 5000;  // for a killed command to be collected
 
 int &timeLimitMs()
 {
@@ -37,18 +38,57 @@ protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
 };
 
-void killCommand(QProcess &process)
+QCoro::Task<> killCommand(QProcess *process)
 {
-    const qint64 pid = process.processId();
+    const qint64 pid = process->processId();
     if (pid > 0)
         ::kill(-pid_t(pid), SIGKILL);
-    process.kill();
-    process.waitForFinished(ReapWaitMs);
+    process->kill();
+    co_await qCoro(process).waitForFinished(std::chrono::milliseconds(ReapWaitMs));
 }
 
 QByteArray describe(const QString &program, const QStringList &arguments)
 {
     return (QStringList{program} + arguments).join(' ').toUtf8();
+}
+
+std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
+{
+    return std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime()));
+}
+
+// One run of a command, awaited: started, finished or killed at the deadline. A program that
+// cannot start reports it at once (errorOccurred), not at the deadline.
+struct Run {
+    bool started = false;
+    bool finished = false;  // ended by itself before the deadline
+};
+
+QCoro::Task<Run> runUntil(QProcess *process, const QString &program, const QStringList &arguments,
+                          QDeadlineTimer deadline)
+{
+    Run run;
+    // Started, or failed to start: a program that cannot start says so at once, and the wait for
+    // "started" alone would last until the deadline. One single-shot timer ends the wait on either
+    // answer or at the deadline.
+    QTimer decided;
+    decided.setSingleShot(true);
+    QObject::connect(process, &QProcess::started, &decided, [&decided] { decided.start(0); });
+    QObject::connect(process, &QProcess::errorOccurred, &decided, [&decided](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            decided.start(0);
+    });
+    process->start(program, arguments);
+    InFlight::track(process);
+    decided.start(remaining(deadline));
+    co_await qCoro(decided).waitForTimeout();
+    run.started = process->error() != QProcess::FailedToStart && process->state() != QProcess::Starting;
+    if (!run.started)
+        co_return run;
+    run.finished = co_await qCoro(process).waitForFinished(remaining(deadline));
+    if (!run.finished && process->state() == QProcess::NotRunning)
+        run.finished = true;  // ended just as the deadline came
+    co_return run;
 }
 }  // namespace
 
@@ -56,33 +96,32 @@ int Utils::commandTimeLimitMs() { return timeLimitMs(); }
 
 void Utils::setCommandTimeLimitMs(int ms) { timeLimitMs() = ms; }
 
-Utils::ProgramRun Utils::run_program(const QString &program, const QStringList &arguments, int timeoutMs)
+QCoro::Task<Utils::ProgramRun> Utils::run_program(QString program, QStringList arguments, int timeoutMs)
 {
-    ProgramRun run;
+    ProgramRun result;
     const int limitMs = timeoutMs < 0 ? commandTimeLimitMs() : qMin(timeoutMs, commandTimeLimitMs());
-    QDeadlineTimer deadline(limitMs);
     CommandProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(int(deadline.remainingTime()))) {
+    const Run run = co_await runUntil(&process, program, arguments, QDeadlineTimer(limitMs));
+    if (!run.started) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot start %s: %s", "run_program",
                                         describe(program, arguments).constData(),
                                         process.errorString().toUtf8().constData());
-        return run;
+        co_return result;
     }
-    if (!process.waitForFinished(int(deadline.remainingTime()))) {
+    if (!run.finished) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s did not end within %d ms, killed", "run_program",
                                         describe(program, arguments).constData(), limitMs);
-        killCommand(process);
+        co_await killCommand(&process);
     } else {
-        run.finished = process.exitStatus() == QProcess::NormalExit;
-        run.exitCode = run.finished ? process.exitCode() : -1;
+        result.finished = process.exitStatus() == QProcess::NormalExit;
+        result.exitCode = result.finished ? process.exitCode() : -1;
     }
-    run.output = process.readAllStandardOutput();
-    run.errorOutput = process.readAllStandardError();
-    return run;
+    result.output = process.readAllStandardOutput();
+    result.errorOutput = process.readAllStandardError();
+    co_return result;
 }
 
-CmdResult Utils::exec_cmd(const QString &cmd, int mode)
+QCoro::Task<CmdResult> Utils::exec_cmd(QString cmd, int mode)
 {
     CmdResult result;
     QStringList arguments;
@@ -93,48 +132,30 @@ CmdResult Utils::exec_cmd(const QString &cmd, int mode)
     } else {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: unknown mode %d for command %s", "exec_cmd", mode,
                                         cmd.toUtf8().constData());
-        return result;
+        co_return result;
     }
 
-    // Wait in a local event loop so that the agent keeps serving events, but never longer
-    // than the command time limit in all.
+    // Awaited, so that the agent keeps serving events, but never longer than the command time
+    // limit in all.
     const int limitMs = commandTimeLimitMs();
-    QDeadlineTimer deadline(limitMs);
     CommandProcess process;
-    QEventLoop loop;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                     &QEventLoop::quit);
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&loop](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            loop.quit();
-    });
-    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-
-    process.start(ShellProgram, arguments);
-    limit.start(limitMs);
-    if (process.state() != QProcess::NotRunning)
-        loop.exec();
-    if (process.state() != QProcess::NotRunning)
-        process.waitForFinished(int(qMin<qint64>(ExtraWaitMs, deadline.remainingTime())));
-
-    if (process.state() != QProcess::NotRunning) {
-        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: command did not end within %d ms, killed: %s", "exec_cmd",
-                                        limitMs, cmd.toUtf8().constData());
-        killCommand(process);
-        result.output = QString::fromUtf8(process.readAllStandardOutput().constData());
-        return result;
-    }
-    if (process.error() == QProcess::FailedToStart) {
+    const Run run = co_await runUntil(&process, ShellProgram, arguments, QDeadlineTimer(limitMs));
+    if (!run.started) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: cannot start %s: %s", "exec_cmd", ShellProgram,
                                         process.errorString().toUtf8().constData());
-        return result;
+        co_return result;
+    }
+    if (!run.finished) {
+        Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: command did not end within %d ms, killed: %s", "exec_cmd",
+                                        limitMs, cmd.toUtf8().constData());
+        co_await killCommand(&process);
+        result.output = QString::fromUtf8(process.readAllStandardOutput().constData());
+        co_return result;
     }
     result.output = QString::fromUtf8(process.readAllStandardOutput().constData());
     result.ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     process.close();
-    return result;
+    co_return result;
 }
 
 bool Utils::isProcessExisted(QString name) { return process_is_running(name.toLatin1().constData()) != 0; }
@@ -142,9 +163,9 @@ bool Utils::isProcessExisted(QString name) { return process_is_running(name.toLa
 // The caller's own name counts the caller: exactly two means one more copy runs.
 bool Utils::isSelfProcessExisted(QString name) { return count_process(name.toLatin1().constData()) == 2; }
 
-void Utils::start_systemd_unit(QString unit)
+QCoro::Task<> Utils::start_systemd_unit(QString unit)
 {
-    const bool started = Systemd::startUnit(QDBusConnection::systemBus(), unit);
+    const bool started = co_await Systemd::startUnit(QDBusConnection::systemBus(), unit);
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: start %s result(%s)", "start_systemd_unit",
                                     unit.toUtf8().constData(), started ? "successed" : "failed");
 }
@@ -156,14 +177,18 @@ void Utils::initUsb()
                                         Paths::usbScript().toUtf8().constData());
 }
 
-QString Utils::get_ssh_status()
+QCoro::Task<QString> Utils::get_ssh_status()
 {
-    return QString::fromUtf8(run_program("bash", {"-c", "service --status-all | grep ssh"}, NoOwnLimit).output);
+    const QStringList arguments{"-c", "service --status-all | grep ssh"};
+    const ProgramRun run = co_await run_program("bash", arguments, NoOwnLimit);
+    co_return QString::fromUtf8(run.output);
 }
 
-QString Utils::get_usb_status()
+QCoro::Task<QString> Utils::get_usb_status()
 {
-    return QString::fromUtf8(run_program("cat", {Paths::usbStatus()}, ProbeLimitMs).output);
+    const QStringList arguments{Paths::usbStatus()};
+    const ProgramRun run = co_await run_program("cat", arguments, ProbeLimitMs);
+    co_return QString::fromUtf8(run.output);
 }
 
 void Utils::get_firewall_status(int &level, int &enable)

@@ -121,12 +121,13 @@ bool Utils::auto_add_domain_repeat() { return config_text("init/auto_add_domain_
 
 bool Utils::isInDomain() { return config_text("init/add_domain_success") == "true"; }
 
-bool Utils::hasAddedDomain()
+QCoro::Task<bool> Utils::hasAddedDomain()
 {
     // The pattern holds the leading semicolon of the line that the join writes.
     const QString command = QString("grep ';add_domain_success=true' -c %1").arg(Paths::configIni());
-    const ProgramRun run = run_program("bash", {"-c", command}, NoOwnLimit);
-    return QString::fromLatin1(run.output).trimmed().toInt() > 0;
+    const QStringList arguments{"-c", command};
+    const ProgramRun run = co_await run_program("bash", arguments, NoOwnLimit);
+    co_return QString::fromLatin1(run.output).trimmed().toInt() > 0;
 }
 
 int Utils::get_heartbeat()

@@ -26,13 +26,20 @@ QStringList Utils::m_serialList;
 
 namespace {
 // One property of an AccountsService user; an invalid variant when the call fails.
-QVariant accountsUserProperty(const QString &path, const QString &name)
+QCoro::Task<QVariant> accountsUserProperty(QString path, QString name)
 {
     QString error;
-    const QVariant value = Accounts::userProperty(QDBusConnection::systemBus(), path, name, &error);
+    const QVariant value = co_await Accounts::userProperty(QDBusConnection::systemBus(), path, name, &error);
     if (!value.isValid())
         qWarning().noquote() << "failed to read " + name + " of " + path + ": " + error;
-    return value;
+    co_return value;
+}
+
+// The root mount point the disk-serial walk compares mounts with.
+QString &recordedRootMount()
+{
+    static QString mount;
+    return mount;
 }
 }  // namespace
 
@@ -105,52 +112,59 @@ bool Utils::isLivecd()
     return file.readAll().contains("boot=live");
 }
 
-bool Utils::isVirtual()
+QCoro::Task<bool> Utils::isVirtual()
 {
     qInfo() << "isVirtual"
             << "enter";
     // No answer at all (the tool is missing) counts as virtual.
-    return exec_cmd("/usr/bin/systemd-detect-virt", 0).output.remove('\n') != "none";
+    const CmdResult detected = co_await exec_cmd("/usr/bin/systemd-detect-virt", 0);
+    co_return QString(detected.output).remove('\n') != "none";
 }
 
-QString Utils::getUuid()
+QCoro::Task<QString> Utils::getUuid()
 {
-    const ProgramRun run = run_program("bash", {"-c", "dmidecode -s system-uuid"}, ProbeLimitMs);
+    const QStringList arguments{"-c", "dmidecode -s system-uuid"};
+    const ProgramRun run = co_await run_program("bash", arguments, ProbeLimitMs);
     QString uuid = QString::fromLatin1(run.output.constData());
     if (!uuid.isEmpty()) {
         uuid.remove('\n');
         Log::GetInstance()->SaveFileLog(LOG_INFO, "get uuid ,uuid is   %s", uuid.toUtf8().constData());
     }
-    return uuid;
+    co_return uuid;
 }
 
-QString Utils::getSn()
+QCoro::Task<QString> Utils::getSn()
 {
-    const ProgramRun run = run_program("bash", {"-c", "dmidecode -s system-serial-number"}, ProbeLimitMs);
+    const QStringList arguments{"-c", "dmidecode -s system-serial-number"};
+    const ProgramRun run = co_await run_program("bash", arguments, ProbeLimitMs);
     QString sn = QString::fromLatin1(run.output.constData());
     if (!sn.isEmpty()) {
         sn.remove('\n');
         Log::GetInstance()->SaveFileLog(LOG_INFO, "get sn ,sn is   %s", sn.toUtf8().constData());
     }
-    return sn == "Not Specified" ? QStringLiteral("0000") : sn;
+    co_return sn == "Not Specified" ? QStringLiteral("0000") : sn;
 }
 
-QString Utils::getDiskSerial()
+QCoro::Task<QString> Utils::getDiskSerial()
 {
     if (!m_serial.isEmpty()) {
         Log::GetInstance()->SaveFileLog(LOG_INFO, "serial has been set, no need to be reset  %s",
                                         m_serial.toUtf8().constData());
-        return m_serial;
+        co_return m_serial;
     }
-    const ProgramRun run = run_program("lsblk", {"-J", "-bno", "NAME,SERIAL,MOUNTPOINT,UUID"}, NoOwnLimit);
+    const QStringList arguments{"-J", "-bno", "NAME,SERIAL,MOUNTPOINT,UUID"};
+    const ProgramRun run = co_await run_program("lsblk", arguments, NoOwnLimit);
     if (run.output.isEmpty())
-        return QString();
+        co_return QString();
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(run.output, &error);
     if (error.error != QJsonParseError::NoError) {
         Log::GetInstance()->SaveFileLog(LOG_INFO, "json格式解析错误");
-        return QString();
+        co_return QString();
     }
+    // The walk below compares each mount with the recorded root mount point, read once here.
+    const QString rootMount = co_await read_mountpoint_path();
+    recordedRootMount() = rootMount.trimmed();
     QString serial;
     const QJsonObject top = document.object();
     if (top.contains("blockdevices") && top.value("blockdevices").isArray()) {
@@ -158,7 +172,7 @@ QString Utils::getDiskSerial()
             rescureSerial(device.toObject(), serial);
     }
     m_serial = serial;
-    return serial;
+    co_return serial;
 }
 
 QString Utils::rescureSerial(QJsonObject device, QString &serial)
@@ -178,7 +192,7 @@ QString Utils::rescureSerial(QJsonObject device, QString &serial)
     const QString pretty = ini_value(Paths::osRelease(), "PRETTY_NAME", "UTF8").toString();
     const QString root = pretty.contains("server", Qt::CaseInsensitive) ? "/boot" : "/";
 
-    if (mountPoint == root || mountPoint == read_mountpoint_path().trimmed())
+    if (mountPoint == root || mountPoint == recordedRootMount())
         serial = findSerial(device, serial);
     Log::GetInstance()->SaveFileLog(LOG_INFO, "serial has been set, no need to be reset  %s",
                                     m_serial.toUtf8().constData());
@@ -206,25 +220,23 @@ QString Utils::findSerial(QJsonObject device, QString &serial)
     return serial;
 }
 
-QString Utils::read_mountpoint_path()
+QCoro::Task<QString> Utils::read_mountpoint_path()
 {
-    const ProgramRun run = run_program("cat", {Paths::rootMountPointFile()}, ProbeLimitMs);
-    return QString::fromLatin1(run.output.constData());
+    const QStringList arguments{Paths::rootMountPointFile()};
+    const ProgramRun run = co_await run_program("cat", arguments, ProbeLimitMs);
+    co_return QString::fromLatin1(run.output.constData());
 }
 
-QString Utils::read_ip_address()
+QCoro::Task<QString> Utils::read_ip_address()
 {
     static QString address;
     if (!address.isEmpty())
-        return address;
+        co_return address;
 
-    const QString candidate =
-        QString::fromUtf8(run_program("bash",
-                                      {"-c", "ip addr | grep 'state UP' -A2 | awk '/inet/ {print $2}' | cut -f1 "
-                                             "-d'/' | head -n 1"},
-                                      NoOwnLimit)
-                              .output)
-            .trimmed();
+    const QStringList upAddress{"-c", "ip addr | grep 'state UP' -A2 | awk '/inet/ {print $2}' | cut -f1 "
+                                      "-d'/' | head -n 1"};
+    const ProgramRun up = co_await run_program("bash", upAddress, NoOwnLimit);
+    const QString candidate = QString::fromUtf8(up.output).trimmed();
     qDebug().noquote() << "local ip address: " + candidate;
 
     for (const QHostAddress &host : QNetworkInterface::allAddresses()) {
@@ -237,31 +249,29 @@ QString Utils::read_ip_address()
         }
     }
     if (address.isEmpty()) {
-        address = QString::fromUtf8(
-                      run_program("bash", {"-c", "ip route get 1.1.1.1 | awk '/src/ {print $7}'"}, NoOwnLimit).output)
-                      .trimmed();
+        const QStringList routeSource{"-c", "ip route get 1.1.1.1 | awk '/src/ {print $7}'"};
+        const ProgramRun route = co_await run_program("bash", routeSource, NoOwnLimit);
+        address = QString::fromUtf8(route.output).trimmed();
         qDebug().noquote() << "retrieve local ip address: " + address;
     }
     if (address.isEmpty())
         address = QHostAddress(QHostAddress::LocalHost).toString();
-    return address;
+    co_return address;
 }
 
-QString Utils::get_using_mac()
+QCoro::Task<QString> Utils::get_using_mac()
 {
     static QString mac;
     if (!mac.isEmpty())
-        return mac;
-    mac = QString::fromUtf8(run_program("/bin/bash",
-                                        {"-c", "ip addr | grep 'state UP' -A2 | awk '/ether/ {print $2}' | head -n 1"},
-                                        NoOwnLimit)
-                                .output)
-              .trimmed();
+        co_return mac;
+    const QStringList upMac{"-c", "ip addr | grep 'state UP' -A2 | awk '/ether/ {print $2}' | head -n 1"};
+    const ProgramRun up = co_await run_program("/bin/bash", upMac, NoOwnLimit);
+    mac = QString::fromUtf8(up.output).trimmed();
     qInfo().noquote() << "local using mac: " + mac;
-    return mac;
+    co_return mac;
 }
 
-QString Utils::getLoginName()
+QCoro::Task<QString> Utils::getLoginName()
 {
     QString name;
     if (geteuid() != 0) {
@@ -271,10 +281,9 @@ QString Utils::getLoginName()
     } else {
         // A system process finds the user of display :0 (as the line or as the host in
         // brackets); a log-in time such as 09:05 holds ":0" too and must not match.
-        const ProgramRun run = run_program("/bin/bash",
-                                           {"-c", "/usr/bin/who | /usr/bin/grep -E '[ (]:0([^0-9]|$)' | "
-                                                  "/usr/bin/head -n 1 | /usr/bin/awk '{print $1}'"},
-                                           ProbeLimitMs);
+        const QStringList displayUser{"-c", "/usr/bin/who | /usr/bin/grep -E '[ (]:0([^0-9]|$)' | "
+                                            "/usr/bin/head -n 1 | /usr/bin/awk '{print $1}'"};
+        const ProgramRun run = co_await run_program("/bin/bash", displayUser, ProbeLimitMs);
         if (run.finished && run.exitCode == 0)
             name = QString::fromUtf8(run.output).trimmed();
         else
@@ -282,29 +291,32 @@ QString Utils::getLoginName()
                     + QString::fromUtf8(run.errorOutput);
     }
     qInfo().noquote() << "getLoginName: " + name;
-    return name;
+    co_return name;
 }
 
-QStringList Utils::getCachedUsers()
+QCoro::Task<QStringList> Utils::getCachedUsers()
 {
     QStringList users;
     QList<QDBusObjectPath> paths;
     QString error;
-    if (!Accounts::cachedUsers(QDBusConnection::systemBus(), paths, &error)) {
+    const bool listed = co_await Accounts::cachedUsers(QDBusConnection::systemBus(), paths, &error);
+    if (!listed) {
         qWarning().noquote() << "failed to list cached users: " + error;
-        return users;
+        co_return users;
     }
     if (paths.isEmpty())
-        return users;
+        co_return users;
     for (const QDBusObjectPath &path : paths) {
-        const qulonglong uid = accountsUserProperty(path.path(), "Uid").toULongLong();
-        const QString name = accountsUserProperty(path.path(), "UserName").toString();
+        const QVariant uidValue = co_await accountsUserProperty(path.path(), "Uid");
+        const QVariant nameValue = co_await accountsUserProperty(path.path(), "UserName");
+        const qulonglong uid = uidValue.toULongLong();
+        const QString name = nameValue.toString();
         if (!name.isEmpty())
             users << name;
         qInfo().noquote() << "path= " + path.path() + " uid: " + QString::number(uid) + " name: " + name;
     }
     qInfo() << "login UI cached users:" << users;
-    return users;
+    co_return users;
 }
 
 QString Utils::get_token()

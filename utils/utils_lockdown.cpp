@@ -44,11 +44,11 @@ QStringList bindingList(const QString &text) { return text.isEmpty() ? QStringLi
 
 }  // namespace
 
-bool Utils::isForceFullScreen()
+QCoro::Task<bool> Utils::isForceFullScreen()
 {
     static int forceFlag = -1;
     if (forceFlag != -1)
-        return forceFlag != 0;
+        co_return forceFlag != 0;
 
     // The configuration's loose flag: empty, "0" or "false" in any case is false.
     bool fullScreen = QVariant(configText(ForceFullScreenConfig)).toBool();
@@ -59,9 +59,17 @@ bool Utils::isForceFullScreen()
     }
 
     // Virtual machines, live systems and thin terminals are never locked down.
-    forceFlag = fullScreen && !isVirtual() && !isLivecd() && !isThinTerminal() ? 1 : 0;
+    bool lockable = fullScreen;
+    if (lockable) {
+        const bool virtualMachine = co_await isVirtual();
+        lockable = !virtualMachine;
+    }
+    lockable = lockable && !isLivecd() && !isThinTerminal();
+    // Another caller may have settled the answer while this one waited: the first answer stays.
+    if (forceFlag == -1)
+        forceFlag = lockable ? 1 : 0;
     qInfo() << "isForceFullScreen" << " full_screen && !isVirtual() && !isLivecd(): " << forceFlag;
-    return forceFlag != 0;
+    co_return forceFlag != 0;
 }
 
 void Utils::handleForceFullScreen(bool enable, bool login)

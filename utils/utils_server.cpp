@@ -33,14 +33,14 @@ struct ServerReply {
     QByteArray body;
 };
 
-// One GET from a fresh network access manager, waited for in a local event loop that keeps
-// serving events (user input excluded) for at most limitMs.
-ServerReply getFromServer(const QNetworkRequest &request, int limitMs)
+// One GET from a fresh network access manager, awaited for at most limitMs.
+QCoro::Task<ServerReply> getFromServer(QNetworkRequest request, int limitMs)
 {
     ServerReply result;
     const std::unique_ptr<QNetworkAccessManager> manager(newNetworkManager(nullptr));
     QNetworkReply *reply = manager->get(request);
-    if (!waitForReply(reply, limitMs)) {
+    const bool finished = co_await waitForReply(reply, limitMs);
+    if (!finished) {
         result.timedOut = true;
         result.error = "timeout";
     } else if (reply->error() != QNetworkReply::NoError) {
@@ -49,7 +49,7 @@ ServerReply getFromServer(const QNetworkRequest &request, int limitMs)
         result.ok = true;
         result.body = reply->readAll();
     }
-    return result;  // the reply goes with its manager
+    co_return result;  // the reply goes with its manager
 }
 
 // The "data" object of the server's reply envelope; false when the body is not a JSON object
@@ -74,40 +74,41 @@ bool judgeOnline(const QString &server, const QByteArray &body)
 QByteArray utf8(const QString &text) { return text.toUtf8(); }
 }  // namespace
 
-QByteArray Utils::ping_domain_server_result(QString &server)
+QCoro::Task<QByteArray> Utils::ping_domain_server_result(QString server)
 {
     QNetworkRequest request(QUrl("http://" + server + PingPath));
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    const ServerReply reply = getFromServer(request, PingLimitMs);
+    const ServerReply reply = co_await getFromServer(request, PingLimitMs);
     if (reply.timedOut) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: timeout", "ping_domain_server_result");
-        return QByteArray();
+        co_return QByteArray();
     }
     if (!reply.ok) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: reply = %s", "ping_domain_server_result",
                                         utf8(reply.error).constData());
-        return QByteArray();
+        co_return QByteArray();
     }
     qInfo().noquote().nospace() << "ping_domain_server_result: " << reply.body;
-    return reply.body;
+    co_return reply.body;
 }
 
-bool Utils::ping_domain_server(QString &server)
+QCoro::Task<bool> Utils::ping_domain_server(QString server)
 {
-    return judgeOnline(server, ping_domain_server_result(server));
+    const QByteArray body = co_await ping_domain_server_result(server);
+    co_return judgeOnline(server, body);
 }
 
-QMap<QString, QString> Utils::get_add_domain_rules(QString &server, bool &online)
+QCoro::Task<QMap<QString, QString>> Utils::get_add_domain_rules(QString server, bool &online)
 {
     QMap<QString, QString> rules;
-    const QByteArray body = ping_domain_server_result(server);
+    const QByteArray body = co_await ping_domain_server_result(server);
     online = judgeOnline(server, body);
     if (!body.contains("domain_rule"))
-        return rules;
+        co_return rules;
 
     const QJsonDocument document = QJsonDocument::fromJson(body);
     if (!document.isObject())
-        return rules;
+        co_return rules;
     const QJsonObject domainRule = document.object().value("domain_rule").toObject();
     const int sms = domainRule.value("sms_switch").toInt();
     const int hostname = domainRule.value("hostname_switch").toInt();
@@ -120,50 +121,50 @@ QMap<QString, QString> Utils::get_add_domain_rules(QString &server, bool &online
                              .arg(sms)
                              .arg(hostname)
                              .arg(editHostname);
-    return rules;
+    co_return rules;
 }
 
-int Utils::checkHostnameValid(const QString &server, const QString &hostname, QString &domainName, QString &msg)
+QCoro::Task<int> Utils::checkHostnameValid(QString server, QString hostname, QString &domainName, QString &msg)
 {
     // The host name is a query value: "&", "#", "+" or blanks in it must not change the query.
     const QString url = "http://" + server + CheckHostnamePath + QString::fromLatin1(QUrl::toPercentEncoding(hostname));
     qDebug().noquote() << "url=" + url;
-    const ServerReply reply = getFromServer(QNetworkRequest(QUrl(url)), QueryLimitMs);
+    const ServerReply reply = co_await getFromServer(QNetworkRequest(QUrl(url)), QueryLimitMs);
     if (!reply.ok) {
         const QString failure = "failed to check hostname " + hostname;
         qDebug().noquote() << failure;
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, reply = %s", "checkHostnameValid",
                                         utf8(failure).constData(), utf8(reply.error).constData());
-        return -1;
+        co_return -1;
     }
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: server_url = %s, replyData = %s", "checkHostnameValid",
                                     utf8(url).constData(), reply.body.constData());
 
     QJsonObject data;
     if (!envelopeData(reply.body, data))
-        return -1;
+        co_return -1;
     if (data.contains("domain_name"))
         domainName = data.value("domain_name").toString();
     if (data.contains("msg"))
         msg = data.value("msg").toString();
-    return data.contains("code") ? data.value("code").toInt() : -1;
+    co_return data.contains("code") ? data.value("code").toInt() : -1;
 }
 
-QString Utils::getRepoClientVersion(QString osVersion)
+QCoro::Task<QString> Utils::getRepoClientVersion(QString osVersion)
 {
     const QString url = "http://" + get_ip_port() + VersionPath;
-    const ServerReply reply = getFromServer(QNetworkRequest(QUrl(url)), QueryLimitMs);
+    const ServerReply reply = co_await getFromServer(QNetworkRequest(QUrl(url)), QueryLimitMs);
     if (!reply.ok) {
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, reply = %s", "getRepoClientVersion",
                                         "failed to getRepoClientVersion", utf8(reply.error).constData());
-        return QString();
+        co_return QString();
     }
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: url = %s, replyData = %s", "getRepoClientVersion",
                                     utf8(url).constData(), reply.body.constData());
 
     QJsonObject data;
     if (!envelopeData(reply.body, data))
-        return QString();
+        co_return QString();
     const int code = data.value("code").toInt();
 
     QString version;
@@ -178,32 +179,36 @@ QString Utils::getRepoClientVersion(QString osVersion)
     if (answered)
         Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: code:%d, version = %s", "getRepoClientVersion", code,
                                         utf8(version).constData());
-    return version;
+    co_return version;
 }
 
-QString Utils::get_client_version()
+QCoro::Task<QString> Utils::get_client_version()
 {
-    return exec_cmd("dpkg-query -W -f='${Version}' kiv-domain-client", 0).output;
+    const CmdResult installed = co_await exec_cmd("dpkg-query -W -f='${Version}' kiv-domain-client", 0);
+    co_return installed.output;
 }
 
-bool Utils::compare_version(QString left, QString right, QString op)
+QCoro::Task<bool> Utils::compare_version(QString left, QString right, QString op)
 {
     // The versions may come from the server: they go to dpkg as arguments, never through a shell,
     // and after "--", so that a text beginning with "-" is compared, not taken as an option.
-    const ProgramRun run = run_program("dpkg", {"--compare-versions", "--", left, op, right}, ProbeLimitMs);
+    const QStringList arguments{"--compare-versions", "--", left, op, right};
+    const ProgramRun run = co_await run_program("dpkg", arguments, ProbeLimitMs);
     const bool holds = run.finished && run.exitCode == 0;
     const QString relation = QString("%1 %2 %3").arg(left, op, right);
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: %s result(%s)", "compare_version", utf8(relation).constData(),
                                     holds ? "yes" : "no");
-    return holds;
+    co_return holds;
 }
 
-bool Utils::check_add_domain_state()
+QCoro::Task<bool> Utils::check_add_domain_state()
 {
-    if (exec_cmd("dpkg-query -W -f='${Package}' realmd", 0).output != "realmd")
-        return false;
-    if (!exec_cmd("realm list", 0).output.isEmpty())
-        return true;
+    const CmdResult realmd = co_await exec_cmd("dpkg-query -W -f='${Package}' realmd", 0);
+    if (realmd.output != "realmd")
+        co_return false;
+    const CmdResult realms = co_await exec_cmd("realm list", 0);
+    if (!realms.output.isEmpty())
+        co_return true;
     Log::GetInstance()->SaveFileLog(LOG_INFO, "check_add_domain_state: %s", "no");
-    return false;
+    co_return false;
 }

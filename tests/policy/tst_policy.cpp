@@ -4,6 +4,8 @@
 // its own on a desktop that lacks schemas, to report changes of keys that no outside writer can change.
 #include <QtTest>
 
+#include <QCoroTask>
+
 #include <QSettings>
 
 #include "correctionguard.h"
@@ -13,7 +15,7 @@
 #include "paths.h"
 #include "syncpolicy.h"
 
-using PolicyQuery = HttpResult (HttpProxy::*)();
+using PolicyQuery = QCoro::Task<HttpResult> (HttpProxy::*)();
 Q_DECLARE_METATYPE(PolicyQuery)
 
 namespace {
@@ -153,7 +155,8 @@ private slots:
         m_fixture->root().writeConfig(config(front));
         QVERIFY(reply.contains("front") || m_fixture->server().setPolicy(name, reply));
 
-        const HttpResult r = (HttpProxy().*query)();
+        HttpProxy proxy;
+        const HttpResult r = QCoro::waitFor((proxy.*query)());
         QCOMPARE(QString("%1|%2|%3|%4|%5|%6").arg(r.code).arg(r.success).arg(r.switchStatus).arg(r.value).arg(r.valueType)
                      .arg(r.wallpaperUrl), result);
         QCOMPARE(r.policyType, name);
@@ -167,20 +170,20 @@ private slots:
     void queryLimitAndTurns()
     {
         // The USB answer would come after 36 s: the query gives up at its 30 s limit. Meanwhile two more queries are
-        // asked, the second inside the first one's wait: each waits its turn.
+        // asked: each waits its turn, in the order they were asked.
         QVERIFY(m_fixture->server().setPolicy("usb", on(1, 36000)));
         QVERIFY(m_fixture->server().setPolicy("ssh", on(7)));
         QVERIFY(m_fixture->server().setPolicy("wallpaper", on(Picture)));
         HttpProxy proxy;
         HttpResult ssh, wallpaper;
-        QTimer::singleShot(50, [&] { ssh = proxy.getSSHPolicy(); });
-        QTimer::singleShot(150, [&] { wallpaper = proxy.getWallPaperPolicy(); });
-        QCOMPARE(proxy.getUSBPolicy().value, QString());
+        QTimer::singleShot(50, [&] { ssh = QCoro::waitFor(proxy.getSSHPolicy()); });
+        QTimer::singleShot(150, [&] { wallpaper = QCoro::waitFor(proxy.getWallPaperPolicy()); });
+        QCOMPARE(QCoro::waitFor(proxy.getUSBPolicy()).value, QString());
         QCOMPARE(ssh.value + " " + wallpaper.value, "7 " + Picture);
-        QCOMPARE(queries(), (QStringList{"usb", "wallpaper", "ssh"}));
+        QCOMPARE(queries(), (QStringList{"usb", "ssh", "wallpaper"}));
         const QList<QJsonObject> requests = m_fixture->server().requests("policy");
         QVERIFY(requests[1].value("received_ms").toDouble() - requests[0].value("received_ms").toDouble() > 25000);
-        QCOMPARE(proxy.getSSHPolicy().value, QString("7"));  // and the next one goes straight through
+        QCOMPARE(QCoro::waitFor(proxy.getSSHPolicy()).value, QString("7"));  // and the next one goes straight through
     }
 
     void breakerWindow()

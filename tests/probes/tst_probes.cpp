@@ -2,6 +2,8 @@
 // real dpkg and stand-ins for dpkg-query and realm first on PATH.
 #include <QtTest>
 
+#include <QCoroTask>
+
 #include "fixture.h"
 #include "paths.h"
 #include "utils.h"
@@ -41,7 +43,7 @@ private slots:
         // Whether the ping finds the server online, and the add-domain rules it carries.
         const Probe rules = [server]() mutable {
             bool online = false;
-            const QMap<QString, QString> rules = Utils::get_add_domain_rules(server, online);
+            const QMap<QString, QString> rules = QCoro::waitFor(Utils::get_add_domain_rules(server, online));
             QStringList text{online ? "online" : "offline"};
             for (auto it = rules.cbegin(); it != rules.cend(); ++it)
                 text << it.key() + "=" + it.value();
@@ -60,8 +62,9 @@ private slots:
         const auto check = [this, server, host](const char *os) {
             return Probe([=, this]() mutable {
                 QString domain = "keep", msg = "keep", version = "unset";
-                QTimer::singleShot(0, [&] { version = Utils::getRepoClientVersion(os); });
-                const int code = Utils::checkHostnameValid(server, host, domain, msg);
+                auto versionQuery = Utils::getRepoClientVersion(os);
+                const int code = QCoro::waitFor(Utils::checkHostnameValid(server, host, domain, msg));
+                version = QCoro::waitFor(versionQuery);
                 const QJsonObject request = m_fixture->server().requests("check_hostname").value(0);
                 const QString sent = request.value("params").toObject().value("hostname").toString();
                 return QStringList{QString::number(code), domain, msg, sent, version}.join(' ');
@@ -81,14 +84,14 @@ private slots:
 
         const QString planted = Paths::under("/tmp/planted");
         const auto compare = [](const QString &left, const char *op, const QString &right) {
-            return Probe([=] { return QString(Utils::compare_version(left, right, op) ? "true" : "false"); });
+            return Probe([=] { return QString(QCoro::waitFor(Utils::compare_version(left, right, op)) ? "true" : "false"); });
         };
         row("tilde sorts first", compare("1.0~rc1", "lt", "1.0"), "true");
         row("version starting with -", compare("--admindir=" + planted, "gt", "1"), "true");
         row("shell text stays text", compare("1; touch " + planted, "gt", "$(touch " + planted + ")"), "false");
 
-        const Probe joined = [] { return QString(Utils::check_add_domain_state() ? "joined" : "not joined"); };
-        row("client installed", [] { return Utils::get_client_version(); }, "3.1.0-1", {}, 0,
+        const Probe joined = [] { return QString(QCoro::waitFor(Utils::check_add_domain_state()) ? "joined" : "not joined"); };
+        row("client installed", [] { return QCoro::waitFor(Utils::get_client_version()); }, "3.1.0-1", {}, 0,
             {"[ \"$*\" = '-W -f=${Version} kiv-domain-client' ] && printf 3.1.0-1"});
         const QString realmd = "[ \"$*\" = '-W -f=${Package} realmd' ] && printf realmd";
         row("joined through realmd", joined, "joined", {}, 0, {realmd, "[ \"$*\" = list ] && echo corp.example"});

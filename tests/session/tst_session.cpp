@@ -3,6 +3,8 @@
 // the same stand-in daemon.
 #include <QtTest>
 
+#include <QCoroTask>
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QJsonDocument>
@@ -120,7 +122,7 @@ private slots:
         m_fixture->daemonReply("CheckUpdateCli", "b", updateAnswer);
 
         session_dbus_interface service;
-        service.start();
+        QCoro::waitFor(service.start());
 
         QCOMPARE(addSystemCalls(), addSystem);
         QCOMPARE(QSettings(root.path(TestEnv::ConfigIni), QSettings::IniFormat).value("init/domain_type").toString(),
@@ -158,8 +160,9 @@ private slots:
         QVERIFY(timers.first()->isActive());
         QCOMPARE(timers.first()->interval(), 60000);
         QMetaObject::invokeMethod(&socket, "onHeartbeatTimeout");  // one beat, without waiting a minute for it
-        const QList<QVariantList> sent = m_fixture->daemon().callsOf("/com/domain/agent", "sendWebSet");
-        QCOMPARE(sent.size(), 1);
+        const auto sentBeats = [this] { return m_fixture->daemon().callsOf("/com/domain/agent", "sendWebSet"); };
+        QTRY_COMPARE_WITH_TIMEOUT(sentBeats().size(), 1, 5000);
+        const QList<QVariantList> sent = sentBeats();
         const QJsonObject message = QJsonDocument::fromJson(sent.first().value(0).toString().toUtf8()).object();
         QCOMPARE(message.value("sender").toInt(), 1);
         QCOMPARE(message.value("sn").toString(), QString("9-1-1"));

@@ -3,6 +3,8 @@
 // stand-ins, first on PATH or bound over the real ones in this process's own mount namespace.
 #include <QtTest>
 
+#include <QCoroTask>
+
 #include <QGSettings/QGSettings>
 #include <QHostInfo>
 
@@ -28,9 +30,11 @@ const char *const ShowDesktop = "org.gnome.desktop.wm.keybindings";
 QString text(const QVariant &v) { return v.type() == QVariant::StringList ? v.toStringList().join('|') : v.toString(); }
 QString text(const CmdResult &result) { return text(result.ok) + " " + result.output; }
 QString text(const Utils::OSInfo &info) { return QString("%1 %2 %3").arg(info.osType).arg(info.majorVersion).arg(info.id); }
+// An awaited helper's answer, waited for here.
+template <typename T> QString text(QCoro::Task<T> &task) { return text(QCoro::waitFor(task)); }
 // The answers of a row's calls, made in their order (a braced list is evaluated left to right).
 struct Texts {
-    template <typename... T> Texts(const T &...values) : joined(QStringList{text(values)...}.join(' ')) {}
+    template <typename... T> Texts(T &&...values) : joined(QStringList{text(values)...}.join(' ')) {}
     QString joined;
 };
 #define PROBE(...) Probe([] { return Texts{__VA_ARGS__}.joined; })
@@ -160,7 +164,7 @@ private slots:
         row("log-in name from the home folder", Probe([] {
                 qputenv("HOME", "/home/CORP/bob.smith");  // read by nothing else here
                 seteuid(1000);
-                const QString name = Utils::getLoginName();
+                const QString name = QCoro::waitFor(Utils::getLoginName());
                 seteuid(0);
                 return name;
             }), "bob.smith");
@@ -181,8 +185,8 @@ private slots:
                 const QString flag = Paths::under("/tmp/flag");
                 QTimer::singleShot(100, [flag] { QFile(flag).open(QIODevice::WriteOnly); });
                 Utils::setCommandTimeLimitMs(1500);
-                const CmdResult result = Utils::exec_cmd("sleep 600 & echo $!; until [ -e " + flag + " ]; do sleep 0.02; done; "
-                                                         "echo seen; wait", 0);
+                const CmdResult result = QCoro::waitFor(Utils::exec_cmd(
+                    "sleep 600 & echo $!; until [ -e " + flag + " ]; do sleep 0.02; done; echo seen; wait", 0));
                 Utils::setCommandTimeLimitMs(LimitMs);
                 const qint64 child = result.output.section('\n', 0, 0).toLongLong();
                 const bool killed = TestEnv::waitFor([&] { return ended(child); }, 5000);
@@ -193,7 +197,7 @@ private slots:
             "<root><bases enable=\"1\" level=\"1\"/><other enable=\"9\"/><bases enable=\"0\"/></root>");
         row("firewall: another root element", Probe(firewall), "7 8", firewallConfig, "<config><bases enable=\"1\"/></config>");
         row("SSH unit started", Probe([this] {
-                Utils::start_systemd_unit("ssh.service");
+                QCoro::waitFor(Utils::start_systemd_unit("ssh.service"));
                 const QVariantList call = m_fixture->systemd().callsOf("/org/freedesktop/systemd1", "StartUnit").value(0);
                 return text(QVariant(call).toStringList());
             }), "ssh.service|replace");
@@ -224,9 +228,9 @@ private slots:
             }), "['<Super>s', '<Super>w']", Ini, "[style]\ntaskview_key=<Super>s,<Super>w\n");
         row("forced full screen, never on a thin terminal; kept", Probe([] {
                 Utils::set_config_value("style/force_full_screen", "true");
-                const bool first = Utils::isForceFullScreen();
+                const bool first = QCoro::waitFor(Utils::isForceFullScreen());
                 QFile::remove(Paths::kivInfo());
-                return Texts{first, Utils::isForceFullScreen()}.joined;
+                return Texts{first, QCoro::waitFor(Utils::isForceFullScreen())}.joined;
             }), "false false", "/etc/kiv/info", "MACHINE=THIN\n", "/usr/bin/systemd-detect-virt", "echo none");
     }
 
