@@ -94,3 +94,17 @@ void CorrectionGuard::notTaken(const char *operation, Item &state, const QString
                                     operation, item.toUtf8().constData(), local.toUtf8().constData(),
                                     server.toUtf8().constData());
 }
+
+qint64 CorrectionGuard::msUntilWindowPassed(const QString &item, qint64 nowMs) const
+{
+    const Item state = m_items.value(item);
+    return state.recent.isEmpty() ? 0 : qMax<qint64>(0, state.recent.first() + WindowMs - nowMs);
+}
+
+void CorrectionGuard::windowPassed(const QString &item)
+{
+    Item &state = m_items[item];
+    state.breakerOpen = false;
+    state.recent.clear();
+    state.ownReports = 0;
+}

@@ -11,8 +11,9 @@
 // reports from the others, holds back a correction that did not take until the local state or
 // the server's value changes, and opens a breaker when one item would be corrected more than
 // MaxCorrections times within WindowMs; an open breaker closes at the next change report that
-// is not the engine's own. Times are the caller's monotonic milliseconds, so that nothing here
-// needs a timer.
+// is not the engine's own, or when the engine looks again once the window has passed (a user
+// who changes a setting faster than the breaker allows must not win). Times are the caller's
+// monotonic milliseconds, so that nothing here needs a timer.
 class CorrectionGuard
 {
 public:
@@ -46,6 +47,12 @@ public:
     void notKept(const char *operation, const QString &item, const QString &local, const QString &server);
 
     int corrections(const QString &item) const { return m_items.value(item).corrections; }
+
+    bool breakerOpen(const QString &item) const { return m_items.value(item).breakerOpen; }
+    // How long until the corrections that opened the item's breaker are out of its window.
+    qint64 msUntilWindowPassed(const QString &item, qint64 nowMs) const;
+    // The window has passed: the breaker closes, and the next report counts as an outside one.
+    void windowPassed(const QString &item);
 
 private:
     struct Item {

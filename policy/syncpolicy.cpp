@@ -166,7 +166,7 @@ QCoro::Task<> SyncPolicy::settingsChanged(QString key)
         if (!deviceControlSettings || !readKey(deviceControlSettings, key, local))
             co_return;
         const QString item = key == "usbstoragestatus" ? "usb_storage" : "usb";
-        const Report report = m_guard.reported(item);
+        const Report report = reportedChange(item);
         if (report == Report::Dropped)
             co_return;
         HttpResult answer;
@@ -182,7 +182,7 @@ QCoro::Task<> SyncPolicy::settingsChanged(QString key)
     } else if (key == "pictureUri") {
         if (!backgroundSettings || !readKey(backgroundSettings, key, local))
             co_return;
-        const Report report = m_guard.reported("wallpaper");
+        const Report report = reportedChange("wallpaper");
         if (report == Report::Dropped)
             co_return;
         const HttpResult answer = co_await httpProxy->getWallPaperPolicy();
@@ -192,7 +192,7 @@ QCoro::Task<> SyncPolicy::settingsChanged(QString key)
     } else if (key == "idleDelay") {
         if (!sessionSettings || !readKey(sessionSettings, key, local))
             co_return;
-        const Report report = m_guard.reported("idle-delay");
+        const Report report = reportedChange("idle-delay");
         if (report == Report::Dropped)
             co_return;
         const HttpResult answer = co_await httpProxy->getIdeldelayPolicy();
@@ -229,7 +229,53 @@ bool SyncPolicy::correctionDue(const char *operation, const QString &item, Corre
         m_guard.inOrder(item);
         return false;
     }
-    return m_guard.mayCorrect(operation, item, kind, report, local, server, m_clock.elapsed());
+    const bool may = m_guard.mayCorrect(operation, item, kind, report, local, server, m_clock.elapsed());
+    if (!may && m_guard.breakerOpen(item))
+        lookAgainLater(item);
+    return may;
+}
+
+CorrectionGuard::Report SyncPolicy::reportedChange(const QString &item)
+{
+    const CorrectionGuard::Report report = m_guard.reported(item);
+    // An outside change closed the breaker: no second look is owed.
+    if (!m_guard.breakerOpen(item)) {
+        if (QTimer *timer = m_lookAgain.take(item))
+            timer->deleteLater();
+    }
+    return report;
+}
+
+void SyncPolicy::lookAgainLater(const QString &item)
+{
+    if (m_lookAgain.contains(item))
+        return;
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, item] { lookAgain(item); });
+    m_lookAgain.insert(item, timer);
+    timer->start(int(m_guard.msUntilWindowPassed(item, m_clock.elapsed())));
+}
+
+void SyncPolicy::lookAgain(const QString &item)
+{
+    if (QTimer *timer = m_lookAgain.take(item))
+        timer->deleteLater();
+    m_guard.windowPassed(item);
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: looking at %s again", "lookAgain", utf8(item).constData());
+    // As if the item had changed: the query and, where the server's value is off, one correction.
+    if (item == "usb")
+        onSettingsChanged("usbintfctrl");
+    else if (item == "usb_storage")
+        onSettingsChanged("usbstoragestatus");
+    else if (item == "wallpaper")
+        onSettingsChanged("pictureUri");
+    else if (item == "idle-delay")
+        onSettingsChanged("idleDelay");
+    else if (item == "ssh")
+        onSSHStatusChanged(0, QDBusObjectPath(), "ssh.service", QString());
+    else
+        lookAgainAtFirewall(item);
 }
 
 void SyncPolicy::doSettingsSyncInt(const QString &name, int local, int server)
@@ -287,7 +333,7 @@ void SyncPolicy::onSSHStatusChanged(uint jobId, QDBusObjectPath path, QString un
 QCoro::Task<> SyncPolicy::sshStatusChanged()
 {
     const HandlingInTurn turn(this);
-    const CorrectionGuard::Report report = m_guard.reported("ssh");
+    const CorrectionGuard::Report report = reportedChange("ssh");
     if (report == CorrectionGuard::Report::Dropped)
         co_return;
     const HttpResult answer = co_await httpProxy->getSSHPolicy();
@@ -325,7 +371,7 @@ void SyncPolicy::onFirewallStatusChanged(bool enable)
 QCoro::Task<> SyncPolicy::firewallStatusChanged(bool enable)
 {
     const HandlingInTurn turn(this);
-    const CorrectionGuard::Report report = m_guard.reported("firewalld");
+    const CorrectionGuard::Report report = reportedChange("firewalld");
     if (report == CorrectionGuard::Report::Dropped)
         co_return;
     const HttpResult answer = co_await httpProxy->getFirewallldPolicy();
@@ -346,7 +392,7 @@ void SyncPolicy::onFirewallLevelChanged(int level)
 QCoro::Task<> SyncPolicy::firewallLevelChanged(int level)
 {
     const HandlingInTurn turn(this);
-    const CorrectionGuard::Report report = m_guard.reported("firewalld_level");
+    const CorrectionGuard::Report report = reportedChange("firewalld_level");
     if (report == CorrectionGuard::Report::Dropped)
         co_return;
     const HttpResult answer = co_await httpProxy->getFirewalldLevelPolicy();
@@ -355,6 +401,16 @@ QCoro::Task<> SyncPolicy::firewallLevelChanged(int level)
         correctionDue("onFirewallLevelChanged", "firewalld_level", CorrectionGuard::Kind::Service, report,
                       QString::number(level), QString::number(server)))
         co_await syncService("onFirewallLevelChanged", "firewalld_level", server);
+}
+
+void SyncPolicy::lookAgainAtFirewall(const QString &item)
+{
+    int level = 0, enable = 0;
+    Utils::get_firewall_status(level, enable);
+    if (item == "firewalld")
+        onFirewallStatusChanged(enable != 0);
+    else if (item == "firewalld_level")
+        onFirewallLevelChanged(level);
 }
 
 QCoro::Task<> SyncPolicy::syncService(const char *operation, QString name, int server)

@@ -4,6 +4,7 @@
 #include <QCoroTask>
 #include <QDBusObjectPath>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QQueue>
 #include <QSet>
@@ -17,6 +18,7 @@
 class HttpProxy;
 struct HttpResult;
 class QGSettings;
+class QTimer;
 
 // Keeps the guarded desktop settings and system services at the values the domain server
 // prescribes: every reported change is checked against the server's policy and, when the policy
@@ -65,6 +67,11 @@ private:
                        CorrectionGuard::Report report, const QString &local, const QString &server);
     void writeBack(QGSettings *settings, const QString &key, const QString &item, const QVariant &server);
     QCoro::Task<> syncService(const char *operation, QString name, int server);
+    // An item whose breaker opened is looked at again once the breaker's window has passed.
+    CorrectionGuard::Report reportedChange(const QString &item);
+    void lookAgainLater(const QString &item);
+    void lookAgain(const QString &item);
+    void lookAgainAtFirewall(const QString &item);
     QCoro::Task<int> sshUnitState() const;
 
     QGSettings *deviceControlSettings = nullptr;
@@ -78,4 +85,5 @@ private:
     bool m_signalsWatched = false;
     CorrectionGuard m_guard;
     QElapsedTimer m_clock;  // the guard's time
+    QHash<QString, QTimer *> m_lookAgain;  // one single-shot timer per item whose breaker is open
 };

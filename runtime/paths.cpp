@@ -1,5 +1,7 @@
 #include "paths.h"
 
+#include <QDir>
+
 namespace {
 QString &rootPrefix()
 {
@@ -29,5 +31,13 @@ QString kivInfo() { return under("/etc/kiv/info"); }
 QString procCmdline() { return under("/proc/cmdline"); }
 QString firewallConfig() { return under("/etc/kiv-security/qoroconfig.xml"); }
 QString rootMountPointFile() { return under("/tmp/rootMountPoint"); }
+
+QString runtimeDir()
+{
+    const QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return dir.isEmpty() ? QDir::tempPath() : dir;
+}
+
+QString bootIdFile() { return "/proc/sys/kernel/random/boot_id"; }
 
 }  // namespace Paths

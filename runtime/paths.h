@@ -26,4 +26,9 @@ QString procCmdline();         // /proc/cmdline
 QString firewallConfig();      // /etc/kiv-security/qoroconfig.xml
 QString rootMountPointFile();  // /tmp/rootMountPoint
 
+// The user's runtime folder ($XDG_RUNTIME_DIR; the temporary folder when the session has none):
+// what the agent keeps there lasts as long as the user's log-in, across restarts of the agent.
+QString runtimeDir();
+QString bootIdFile();  // /proc/sys/kernel/random/boot_id: one id per boot of the machine
+
 }  // namespace Paths

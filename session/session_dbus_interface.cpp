@@ -9,6 +9,8 @@
 #include "log.h"
 #include "logging.h"
 #include "notify.h"
+#include "ownfile.h"
+#include "paths.h"
 #include "utils.h"
 
 namespace {
@@ -19,6 +21,15 @@ QCoro::Task<QVariant> noAnswer() { co_return QVariant(); }
 session_dbus_interface::session_dbus_interface(QObject *parent)
     : QObject(parent)
 {
+    connect(&m_retry, &ReportRetry::due, this, &session_dbus_interface::onReportDue);
+}
+
+QString session_dbus_interface::loginTimeMarker() const
+{
+    const QString session = qEnvironmentVariable("XDG_SESSION_ID");
+    if (session.isEmpty() || session.contains('/'))
+        return QString();
+    return Paths::runtimeDir() + "/kiv-domain-session-agent.login-time." + session;
 }
 
 QCoro::Task<> session_dbus_interface::start()
@@ -29,9 +40,24 @@ QCoro::Task<> session_dbus_interface::start()
     if (!self)
         co_return;
 
-    co_await updateLoginTime();
-    if (!self)
-        co_return;
+    // Once per log-in session: an agent the session starts again after a crash leaves the times
+    // alone, or the previous session's log-in time would be lost.
+    const QString recorded = loginTimeMarker();
+    QString why;
+    if (!recorded.isEmpty() && OwnFile::read(recorded, &why)) {
+        Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: the log-in time of this session is recorded already",
+                                        "updateLoginTime");
+    } else {
+        if (!recorded.isEmpty() && why != "absent")
+            Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: %s is %s, not the agent's own: ignored", "updateLoginTime",
+                                            recorded.toUtf8().constData(), why.toUtf8().constData());
+        co_await updateLoginTime();
+        if (!self)
+            co_return;
+        if (!recorded.isEmpty() && !OwnFile::write(recorded, QByteArray()))
+            Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: cannot write %s", "updateLoginTime",
+                                            recorded.toUtf8().constData());
+    }
 
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: m_hostname = %s, user_name = %s", "session_dbus_interface",
                                     m_hostname.toUtf8().constData(), m_user_name.toUtf8().constData());

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "reportinflight.h"
+#include "reportretry.h"
 
 // The agent's own session-bus service ("com.kiv.domain.session", "/com/domain/agent"): log-in
 // announcements and notice requests. Its start-up work records the log-in time and starts the
@@ -50,10 +51,13 @@ public slots:
 
 private slots:
     void onDomainServerStatus(bool status);
+    void onReportDue();
     void runHeldCalls();
 
 private:
     QString markerPath() const;
+    // The file that says this log-in session's time is recorded; empty when the session is unknown.
+    QString loginTimeMarker() const;
     QCoro::Task<QString> reportLogin();
     QCoro::Task<QVariant> loginAnswer();
     // Takes over the reply of the D-Bus call being delivered: work runs once the service has
@@ -67,5 +71,6 @@ private:
     bool m_isConnectedWS = false;  // a report is sent or on its way; false again when one failed
     bool m_started = false;
     ReportInFlight m_report;                   // the report on its way, which later callers join
+    ReportRetry m_retry;                       // the next attempt of a report owed after a failure
     QList<std::function<void()>> m_heldCalls;  // calls that arrived before start() recorded the log-in
 };

@@ -95,6 +95,7 @@ QCoro::Task<QString> session_dbus_interface::requestLogin()
     const Marker claimed = claimMarker(marker);
     if (claimed == Marker::AlreadySent) {
         Log::GetInstance()->SaveFileLog(LOG_INFO, "已经发送过request login");
+        m_retry.sent();
         co_return QString();
     }
     if (claimed == Marker::Created)
@@ -132,6 +133,7 @@ QCoro::Task<QString> session_dbus_interface::requestLogin()
         Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: server_url = %s, sendData = %s, replyData = %s", "requestLogin",
                                         url.toUtf8().constData(), sendData.constData(), replyData.constData());
         answer = QString::fromUtf8(replyData);
+        m_retry.sent();
     } else {
         qDebug() << "post_login reply error!";
         Log::GetInstance()->SaveFileLog(LOG_ERROR, "%s: %s, reply = %s", "requestLogin", "post_login reply error!",
@@ -142,7 +144,18 @@ QCoro::Task<QString> session_dbus_interface::requestLogin()
         if (claimed == Marker::Created)
             QFile::remove(marker);
         m_isConnectedWS = false;
+        // Nor need it wait for them: it is tried again by itself.
+        m_retry.failed();
     }
     m_report.end(answer);
     co_return answer;
+}
+
+void session_dbus_interface::onReportDue()
+{
+    if (m_isConnectedWS)
+        return;  // a report is on its way already, or was sent meanwhile
+    Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: the log-in report is owed, trying again", "requestLogin");
+    m_isConnectedWS = true;
+    requestLogin();  // its reply goes to no caller
 }

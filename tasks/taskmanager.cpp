@@ -5,6 +5,7 @@
 #include <QtDebug>
 
 #include "domaindbusinterface.h"
+#include "pendingreboot.h"
 #include "taskinstallnotify.h"
 #include "taskinstallprogress.h"
 #include "taskrebootnotify.h"
@@ -37,6 +38,10 @@ TaskManager::TaskManager(QObject *parent)
         if (installProgress->currentTaskId() == installNotify->currentTaskId())
             installNotify->onInstallComplete(result);
     });
+
+    // A reboot an earlier agent of this boot left owed is taken up before any prompt can show.
+    if (const std::optional<PendingReboot::Entry> owed = PendingReboot::load())
+        rebootNotify->resume(*owed);
 
     QTimer::singleShot(InitDelayMs, this, [] { dbus::instance()->Init(); });
 

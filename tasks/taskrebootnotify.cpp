@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusPendingCallWatcher>
+#include <QDateTime>
 #include <QTimer>
 #include <QtDebug>
 
@@ -32,9 +33,29 @@ TaskRebootNotify::TaskRebootNotify(QWidget *parent)
 
 TaskRebootNotify::~TaskRebootNotify() { delete ui; }
 
-void TaskRebootNotify::showNotify(const QString &, const QString &)
+void TaskRebootNotify::showNotify(const QString &taskId, const QString &taskName)
 {
+    if (!(timer && timer->isActive())) {
+        m_taskId = taskId;
+        m_taskName = taskName;
+    }
     countDown();
+    frame->fit();
+    show();
+}
+
+void TaskRebootNotify::resume(const PendingReboot::Entry &entry)
+{
+    m_taskId = entry.taskId;
+    m_taskName = entry.taskName;
+    if (entry.endMs == 0) {
+        waitForUser();
+        return;
+    }
+    const qint64 left = (entry.endMs - QDateTime::currentMSecsSinceEpoch() + 999) / 1000;
+    seconds = int(qBound<qint64>(MinResumedSeconds, left, CountDownSeconds));
+    qInfo() << "a reboot is owed from before the agent started again:" << seconds << "s left";
+    startTicking();
     frame->fit();
     show();
 }
@@ -50,15 +71,31 @@ void TaskRebootNotify::countDown()
         delete timer;
     }
     seconds = CountDownSeconds;
-    showSecondsLeft();
+    startTicking();
+}
 
+void TaskRebootNotify::startTicking()
+{
+    m_waitingForUser = false;
+    showSecondsLeft();
+    delete timer;
     timer = new QTimer(this);
     timer->setInterval(TickMs);
     connect(timer, &QTimer::timeout, this, &TaskRebootNotify::onTimeout);
     timer->start();
+    keep();
 }
 
-bool TaskRebootNotify::isRebootPending() const { return (timer && timer->isActive()) || request; }
+void TaskRebootNotify::keep()
+{
+    const qint64 end = m_waitingForUser ? 0 : QDateTime::currentMSecsSinceEpoch() + qint64(seconds) * TickMs;
+    PendingReboot::save({m_taskId, m_taskName, end});
+}
+
+bool TaskRebootNotify::isRebootPending() const
+{
+    return (timer && timer->isActive()) || request || m_waitingForUser;
+}
 
 void TaskRebootNotify::onTimeout()
 {
@@ -108,8 +145,10 @@ void TaskRebootNotify::onRebootAnswered(QDBusPendingCallWatcher *answer, bool in
 {
     answer->deleteLater();
     request = nullptr;
-    if (!answer->isError())
-        return;  // logind reboots the machine
+    if (!answer->isError()) {
+        PendingReboot::clear();  // logind reboots the machine
+        return;
+    }
 
     const QDBusError error = answer->error();
     qWarning() << "call Reboot error:" << error.name() << error.message();
@@ -120,10 +159,20 @@ void TaskRebootNotify::onRebootAnswered(QDBusPendingCallWatcher *answer, bool in
         requestReboot(true);
         return;
     }
-    // Refused both ways: the reboot is still owed. The count-down shows again, its button lets the
-    // user ask at once, and its end asks again.
-    qWarning() << "reboot refused, count down again";
-    countDown();
+    // Refused both ways: the reboot is still owed (install prompts stay held), but asking again by
+    // itself would only bring the same refusal, or another authorisation prompt every few minutes.
+    // The window shows without a count-down; its button asks again when the user decides.
+    qWarning() << "reboot refused both ways: it stays owed until the user asks again";
+    waitForUser();
+}
+
+void TaskRebootNotify::waitForUser()
+{
+    if (timer)
+        timer->stop();
+    m_waitingForUser = true;
+    ui->notify_content->setText(tr("安装已完成，请重启计算机以完成安装"));
+    keep();
     frame->fit();
     show();
 }
