@@ -20,6 +20,8 @@ AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", "/home/" + user);
     env.insert("TMPDIR", root.path("/tmp"));
+    env.insert("XDG_RUNTIME_DIR", root.path(TestEnv::RuntimeDir));
+    env.insert("XDG_SESSION_ID", "7");
     m_process.setProcessEnvironment(env);
 }
 

@@ -1,5 +1,7 @@
 #include "fixture.h"
 
+#include <QDir>
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -66,6 +68,8 @@ void Fixture::reset()
     }
     m_root->remove("/var/log/kiv-domain-client/kiv-domain-session-agent.log");
     m_root->remove("/tmp/alice_post_login.txt");
+    QDir(m_root->path(TestEnv::RuntimeDir)).removeRecursively();
+    m_root->makeDir(TestEnv::RuntimeDir);
 }
 
 bool Fixture::standInsAlive() const

@@ -30,7 +30,7 @@ TempRoot::TempRoot(bool applySeam)
     // The sandboxed agent runs as another user: the folders must be open to it.
     QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7777));
     for (const char *dir : {"/usr/share/kiv-domain-client/salt", "/usr/share/kiv-domain-client/tasks",
-                            "/var/log/kiv-domain-client", "/etc/kiv", "/etc/kiv-security", "/tmp", "/proc"})
+                            "/var/log/kiv-domain-client", "/etc/kiv", "/etc/kiv-security", "/tmp", "/proc", "/run/user/1000"})
         makeDir(dir);
     if (m_applySeam)
         Paths::setRoot(m_dir.path());

@@ -20,6 +20,8 @@ const QString AgentService = QStringLiteral("com.kiv.domain.session");
 const QString AgentPath = QStringLiteral("/com/domain/agent");
 const QString AgentInterface = QStringLiteral("com.kiv.domain.agent");
 const QString ConfigIni = QStringLiteral("/usr/share/kiv-domain-client/salt/config.ini");
+// The sandboxed agent's runtime folder ($XDG_RUNTIME_DIR), in its log-in session "7".
+const QString RuntimeDir = QStringLiteral("/run/user/1000");
 
 inline QString sourceDir() { return QStringLiteral(AGENT_SOURCE_DIR); }
 inline QString binaryDir() { return QStringLiteral(AGENT_BINARY_DIR); }

@@ -20,6 +20,9 @@
 #include "paths.h"
 #include "session_dbus_interface.h"
 #include "websocket.h"
+#include "reportretry.h"
+
+#include <csignal>
 
 namespace {
 const QString Marker = "/tmp/alice_post_login.txt";
@@ -307,6 +310,77 @@ private slots:
         }
         QCOMPARE(logins().size(), 1);
         QVERIFY(root.exists(Marker));
+    }
+
+    void reportRetryBounds()
+    {
+        // While a report is owed, each wait is drawn between half and all of its interval, which doubles from 30 s up to
+        // ten minutes; once the report is sent nothing is timed, and a later failure starts from 30 s again.
+        ReportRetry retry;
+        const auto wait = [&retry] {
+            const QList<QTimer *> timers = retry.findChildren<QTimer *>();
+            return timers.size() == 1 && timers.first()->isActive() && timers.first()->isSingleShot()
+                       ? timers.first()->interval() : -1;
+        };
+        for (const int interval : {30000, 60000, 120000, 240000, 480000, 600000, 600000}) {
+            retry.failed();
+            QVERIFY2(wait() >= interval / 2 && wait() <= interval, qPrintable(QString::number(wait())));
+        }
+        QSet<int> firstWaits;
+        for (int i = 0; i < 20; ++i) {
+            retry.sent();
+            QVERIFY(retry.findChildren<QTimer *>().isEmpty());
+            retry.failed();
+            QVERIFY2(wait() >= 15000 && wait() <= 30000, qPrintable(QString::number(wait())));
+            firstWaits << wait();
+        }
+        QVERIFY(firstWaits.size() > 1);  // drawn, not fixed
+    }
+
+    void reportTriedAgain()
+    {
+        // The server fails the report, then recovers; no caller calls again and the daemon says nothing: the agent tries
+        // again by itself within the first back-off, and the report reaches the server once.
+        DomainServer &server = m_fixture->server();
+        QVERIFY(server.setReply("login", DomainServer::fault("http500")));
+        QVERIFY(m_fixture->startAgent(Joined));
+        QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
+        QVERIFY(m_fixture->root().waitForLog("post_login reply error!", 15000));
+        QVERIFY(server.setReply("login", DomainServer::reply("welcome alice")));
+        QVERIFY(server.waitForRequests("login", 2, 35000));
+        QTRY_VERIFY_WITH_TIMEOUT(m_fixture->root().exists(Marker), 5000);
+        QCOMPARE(logins().size(), 2);
+    }
+
+    void restartedInTheSameSession()
+    {
+        // An agent that crashes during the reboot count-down and is started again in the same log-in session: the
+        // daemon's log-in times stay as they were, the count-down goes on with the time that is left, and an install
+        // prompt stays held.
+        QVERIFY(m_fixture->startAgent(Joined));
+        const auto times = [this] { return m_fixture->daemon().callsOf("/com/domain/config", "UpdateConfig").size(); };
+        QTRY_COMPARE_WITH_TIMEOUT(times(), 2, 5000);
+        m_fixture->daemonSignal("/com/domain/taskmanager", "RebootNotify", "ss", {QString("t-9"), QString("办公套件")});
+        const QString pending = TestEnv::RuntimeDir + "/kiv-domain-session-agent.pending-reboot";
+        QTRY_VERIFY_WITH_TIMEOUT(m_fixture->root().exists(pending), 5000);
+        m_fixture->agent().sendSignal(SIGSEGV);
+        QVERIFY(m_fixture->agent().waitForExit());
+        QCOMPARE(m_fixture->agent().exitCode(), int(SIGSEGV));
+
+        // As if the agent had died 80 s into its count-down.
+        const TestEnv::TempRoot &root = m_fixture->root();
+        QJsonObject entry = QJsonDocument::fromJson(root.readFile(pending)).object();
+        entry["end"] = QString::number(QDateTime::currentMSecsSinceEpoch() + 100000);
+        root.writeFile(pending, QJsonDocument(entry).toJson());
+        QVERIFY(m_fixture->startAgent(QByteArray()));
+        QVERIFY(root.waitForLog("s left", 10000));
+        const QString resumed = root.logText().section("a reboot is owed from before the agent started again: ", 1).section(' ', 0, 0);
+        QVERIFY2(resumed.toInt() >= 95 && resumed.toInt() <= 100, qPrintable(resumed));
+        m_fixture->daemonSignal("/com/domain/taskmanager", "InstallNotify", "ssbbi",
+                                {QString("t-10"), QString("输入法"), false, false, 0});
+        QVERIFY(root.waitForLog("reboot notify is show", 5000));
+        QVERIFY(Fixture::answer(Fixture::call("showNotify", {QString(), 0})).isEmpty());  // settled
+        QCOMPARE(times(), 2);
     }
 
     void offlineReportFollowsTheServer()
