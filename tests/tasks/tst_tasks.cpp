@@ -232,6 +232,9 @@ private slots:
         QTest::newRow("accepted when the user may be asked") << false << "if not args[0]: " + needsUser << twice << false;
         QTest::newRow("refused both ways: shown again") << false << Refused.arg("org.freedesktop.DBus.Error.AccessDenied")
                                                         << twice << true;
+        // logind gives up on a call that does not ask the user after 10 s; one that asks waits for the user's password.
+        QTest::newRow("silent 11 s each time: the user's authorisation takes it") << false << "time.sleep(11)" << twice
+                                                                                 << false;
     }
 
     void countDown()
@@ -262,8 +265,8 @@ private slots:
         QVERIFY(dialog.isVisible() && reboots().isEmpty());
         dialog.onTimeout();
         QVERIFY(!dialog.isVisible());
-        QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(dialog.isVisible() || !dialog.isRebootPending(), true, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isVisible() || !dialog.isRebootPending(), 30000);  // logind has answered
+        QCOMPARE(reboots(), asked);
         QCOMPARE(dialog.isVisible(), showsAgain);
         if (!showsAgain)
             return;
