@@ -1,8 +1,8 @@
 // domain-server-sim: a stand-in for the domain server, for tests and the demo.
 //
-//   domain-server-sim [--port N] [--scenario FILE]
+//   domain-server-sim [--host ADDRESS] [--port N] [--scenario FILE]
 //
-// Serves plain HTTP on 127.0.0.1:N (0, the default, picks a free port) and prints the port
+// Serves plain HTTP on ADDRESS (default 127.0.0.1), port N (0, the default, picks a free port) and prints the port
 // alone on the first line of standard output. Ends on SIGTERM or SIGINT, and when the process
 // that started it ends.
 //
@@ -80,7 +80,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     int port = 0;
-    QString scenarioFile;
+    QString host = "127.0.0.1", scenarioFile;
     for (int i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
         if (args[i] == "--port" && hasValue) {
@@ -88,10 +88,12 @@ int main(int argc, char *argv[])
             port = args[++i].toInt(&ok);
             if (!ok || port < 0 || port > 65535)
                 return fail("--port takes a number from 0 to 65535");
+        } else if (args[i] == "--host" && hasValue) {
+            host = args[++i];
         } else if (args[i] == "--scenario" && hasValue) {
             scenarioFile = args[++i];
         } else {
-            return fail("usage: domain-server-sim [--port N] [--scenario FILE]");
+            return fail("usage: domain-server-sim [--host ADDRESS] [--port N] [--scenario FILE]");
         }
     }
 
@@ -108,9 +110,9 @@ int main(int argc, char *argv[])
         if (!problem.isEmpty())
             return fail("the scenario " + scenarioFile + ": " + problem);
     }
-    const int bound = server.start(port);
+    const int bound = server.start(port, host.toStdString());
     if (bound < 0)
-        return fail("cannot listen on 127.0.0.1:" + QString::number(port));
+        return fail("cannot listen on " + host + ":" + QString::number(port));
     std::printf("%d\n", bound);
     std::fflush(stdout);
 

@@ -130,12 +130,11 @@ SimDomainServer::SimDomainServer()
 
 SimDomainServer::~SimDomainServer() { stop(); }
 
-int SimDomainServer::start(int port)
+int SimDomainServer::start(int port, const std::string &host)
 {
     if (d->listener.joinable())
         return d->port;
-    d->port = port == 0 ? d->server.bind_to_any_port("127.0.0.1")
-                        : (d->server.bind_to_port("127.0.0.1", port) ? port : -1);
+    d->port = port == 0 ? d->server.bind_to_any_port(host) : (d->server.bind_to_port(host, port) ? port : -1);
     if (d->port < 0)
         return -1;
     d->listener = std::thread([this] { d->server.listen_after_bind(); });

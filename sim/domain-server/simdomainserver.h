@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <memory>
+#include <string>
 
 class SimDomainServer
 {
@@ -19,9 +20,9 @@ public:
     SimDomainServer(const SimDomainServer &) = delete;
     SimDomainServer &operator=(const SimDomainServer &) = delete;
 
-    // Binds 127.0.0.1:port (0 picks a free port) and serves from threads of its own.
+    // Binds host:port (0 picks a free port) and serves from threads of its own.
     // Returns the bound port, or -1 when the port cannot be bound.
-    int start(int port = 0);
+    int start(int port = 0, const std::string &host = "127.0.0.1");
     // Releases every request held by a "hang" fault and stops serving.
     void stop();
     int port() const;

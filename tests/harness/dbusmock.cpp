@@ -19,8 +19,7 @@ const char *const MockInterface = "org.freedesktop.DBus.Mock";
 QString templateValue(const QString &templ, const QString &key)
 {
     static const QMap<QString, QString> known{
-        {"logind BUS_NAME", "org.freedesktop.login1"}, {"logind MAIN_OBJ", "/org/freedesktop/login1"},
-        {"systemd BUS_NAME", "org.freedesktop.systemd1"}, {"systemd MAIN_OBJ", "/org/freedesktop/systemd1"}};
+        {"logind BUS_NAME", "org.freedesktop.login1"}, {"logind MAIN_OBJ", "/org/freedesktop/login1"}};
     QFile file(templ);
     if (!templ.endsWith(".py") || !file.open(QIODevice::ReadOnly))
         return known.value(templ + " " + key);

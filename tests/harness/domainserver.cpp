@@ -11,10 +11,11 @@ namespace {
 const int ControlLimitMs = 10000;
 }
 
-DomainServer::DomainServer()
+DomainServer::DomainServer(const QString &host)
+    : m_host(host)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(TestEnv::binaryDir() + "/sim/domain-server/domain-server-sim", QStringList());
+    m_process.start(TestEnv::binaryDir() + "/sim/domain-server/domain-server-sim", {"--host", host});
     if (!m_process.waitForStarted(10000)) {
         qWarning() << "the stand-in domain server did not start:" << m_process.errorString();
         return;
@@ -33,7 +34,7 @@ void DomainServer::stop()
     TestEnv::endProcess(m_process);
 }
 
-QString DomainServer::address() const { return "127.0.0.1:" + QString::number(m_port); }
+QString DomainServer::address() const { return m_host + ":" + QString::number(m_port); }
 
 QByteArray DomainServer::control(const QByteArray &verb, const QString &path, const QByteArray &body)
 {
@@ -41,7 +42,7 @@ QByteArray DomainServer::control(const QByteArray &verb, const QString &path, co
     // inside a set-up step) and waits for no delayed ACK between header and body, as a Qt request with a body would.
     QTcpSocket socket;
     socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket.connectToHost("127.0.0.1", quint16(m_port));
+    socket.connectToHost(m_host, quint16(m_port));
     QByteArray answer;
     if (socket.waitForConnected(ControlLimitMs)) {
         socket.write(verb + " " + path.toUtf8() + " HTTP/1.1\r\nHost: " + address().toUtf8()

@@ -13,13 +13,13 @@
 class DomainServer
 {
 public:
-    // Starts the server on a free port of 127.0.0.1 with the built-in default scenario.
-    DomainServer();
+    // Starts the server on a free port of host with the built-in default scenario.
+    explicit DomainServer(const QString &host = "127.0.0.1");
     ~DomainServer();
 
     bool isRunning() const { return m_process.state() == QProcess::Running && m_port > 0; }
     int port() const { return m_port; }
-    QString address() const;  // "127.0.0.1:port", as "init/ip_port" holds it
+    QString address() const;  // "host:port", as "init/ip_port" holds it
 
     // Scenario changes; each answers false (and warns) when the server refused it.
     bool setScenario(const QJsonObject &scenario);
@@ -48,4 +48,5 @@ private:
 
     QProcess m_process;
     int m_port = -1;
+    QString m_host;
 };

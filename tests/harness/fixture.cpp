@@ -28,7 +28,7 @@ const std::vector<Fixture::MockStandIn> &Fixture::mockStandIns()
     static const std::vector<MockStandIn> rows{
         {Daemon, &Fixture::m_daemon, "/daemon/kiv_domain_daemon.py", DBusMock::SystemBus},
         {Logind, &Fixture::m_logind, "logind", DBusMock::SystemBus},
-        {Systemd, &Fixture::m_systemd, "systemd", DBusMock::SystemBus},
+        {Systemd, &Fixture::m_systemd, "/systemd.py", DBusMock::SystemBus},
         {Accounts, &Fixture::m_accounts, "/accountsservice.py", DBusMock::SystemBus},
         {SecurityCenter, &Fixture::m_securityCenter, "/securitycenter.py", DBusMock::SystemBus},
         {DesktopShell, &Fixture::m_desktopShell, "/desktopshell.py", DBusMock::SessionBus},

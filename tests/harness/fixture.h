@@ -21,7 +21,7 @@ public:
     enum StandIn {
         Daemon = 0x1,          // com.kiv.domain (sim/daemon)
         Logind = 0x2,          // org.freedesktop.login1 (dbusmock's template)
-        Systemd = 0x4,         // org.freedesktop.systemd1 (dbusmock's template)
+        Systemd = 0x4,         // org.freedesktop.systemd1 (sim/systemd.py: jobs reported to subscribers)
         Accounts = 0x8,        // org.freedesktop.Accounts (sim/accountsservice.py)
         SecurityCenter = 0x10, // com.kiv.securitycenter (sim/securitycenter.py)
         DesktopShell = 0x20,   // org.freedesktop.Desktop on the session bus (sim/desktopshell.py)

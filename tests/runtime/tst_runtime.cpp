@@ -74,7 +74,7 @@ private slots:
     {
         QTest::addColumn<QString>("config");  // valid, missing, unreadable, garbage
         QTest::addColumn<QByteArray>("osRelease");
-        QTest::addColumn<bool>("schemas");  // the desktop's settings schemas are installed
+        QTest::addColumn<bool>("schemas");  // the desktop's settings schemas are installed, or only a part of one
         QTest::addColumn<int>("crash");     // the signal that ends the agent afterwards
 
         QTest::newRow("good files, then SIGABRT") << "valid" << Kiv5Release << true << int(SIGABRT);
@@ -82,7 +82,7 @@ private slots:
         QTest::newRow("configuration unreadable") << "unreadable" << Kiv5Release << true << 0;
         QTest::newRow("configuration garbage") << "garbage" << Kiv5Release << true << 0;
         QTest::newRow("system of version 4") << "valid" << QByteArray("NAME_EN=KIVDesktop\nVERSION_ID=4.0\n") << true << 0;
-        QTest::newRow("desktop schemas missing") << "valid" << Kiv5Release << false << 0;
+        QTest::newRow("desktop schemas missing, workspace keys lacking one") << "valid" << Kiv5Release << false << 0;
     }
 
     // The agent starts from whatever files it finds: the daemon is told the default heartbeat period, and it serves a
@@ -102,9 +102,14 @@ private slots:
         else if (config == "garbage")
             root.writeFile(TestEnv::ConfigIni, QByteArray(Garbage, sizeof Garbage - 1) + QByteArray(5000, '\xc3'));
 
-        // Without the desktop's schemas (an empty folder in their place) for the agent only.
+        // Without the desktop's schemas for the agent only: in their place, the workspace key bindings without one of
+        // the keys the lock-down switches.
         const QByteArray desktopSchemas = qgetenv("GSETTINGS_SCHEMA_DIR");
-        qputenv("GSETTINGS_SCHEMA_DIR", schemas ? desktopSchemas : QFile::encodeName(root.path("/tmp")));
+        root.writeFile("/schemas/wm.gschema.xml", "<schemalist><schema id='org.qoro.desktop.wm.keybindings' path='/org/"
+                                                  "qoro/desktop/wm/keybindings/'><key name='switch-to-workspace-right' "
+                                                  "type='as'><default>[]</default></key></schema></schemalist>");
+        QCOMPARE(QProcess::execute("glib-compile-schemas", {"--strict", root.path("/schemas")}), 0);
+        qputenv("GSETTINGS_SCHEMA_DIR", schemas ? desktopSchemas : QFile::encodeName(root.path("/schemas")));
         const bool started = m_fixture->startAgent(QByteArray(), osRelease);
         qputenv("GSETTINGS_SCHEMA_DIR", desktopSchemas);
         QVERIFY(started);
@@ -116,6 +121,8 @@ private slots:
         QVERIFY2(QString(log).remove(QRegularExpression("^" + Stamp)).startsWith(Hello + "\n"), qPrintable(log));
         // The policy engine runs on the client's own desktop 5 only.
         QCOMPARE(log.contains("[Info][default] start policy sync"), osRelease == Kiv5Release);
+        QCOMPARE(log.contains("setWorkSpaceEnable: schema org.qoro.desktop.wm.keybindings has no key switch-to-workspace-up"),
+                 !schemas);
         if (!crash)
             return;
         m_fixture->agent().sendSignal(crash);

@@ -241,6 +241,9 @@ private slots:
         QTest::newRow("refused both ways: waits for the user") << false
                                                               << Refused.arg("org.freedesktop.DBus.Error.AccessDenied")
                                                               << twice << true;
+        // logind gives up on a call that does not ask the user after 10 s; one that asks waits for the user's password.
+        QTest::newRow("silent 11 s each time: the user's authorisation takes it") << false << "time.sleep(11)" << twice
+                                                                                 << false;
     }
 
     void countDown()
@@ -271,8 +274,8 @@ private slots:
         QVERIFY(dialog.isVisible() && reboots().isEmpty());
         dialog.onTimeout();
         QVERIFY(!dialog.isVisible());
-        QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(dialog.isVisible() || !dialog.isRebootPending(), true, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isVisible() || !dialog.isRebootPending(), 30000);  // logind has answered
+        QCOMPARE(reboots(), asked);
         QCOMPARE(dialog.isVisible(), showsAgain);
         if (!showsAgain)
             return;
