@@ -304,19 +304,19 @@ private slots:
         };
         // A power action lifts the lock-down (the task view comes back) whatever follows.
         const QString on = "; shell AppSwitcherSetEnable(true)", off = "shell AppSwitcherSetEnable(false)";
-        row("power off", [] { d()->system_control(0); }, "", "logind PowerOff(true)" + on, "");
-        row("reboot refused", [] { d()->system_control(1); }, "logind", "logind Reboot(true)" + on, "call Reboot error:");
-        row("other mode", [] { d()->system_control(2); }, "", on.mid(2), "");
-        row("task view hidden", [] { d()->setTaskViewVisible(false); }, "", off, "");
-        row("task view, answer without boolean", [] { d()->setTaskViewVisible(false); }, "shell", off,
+        row("power off", [] { QCoro::waitFor(d()->system_control(0)); }, "", "logind PowerOff(true)" + on, "");
+        row("reboot refused", [] { QCoro::waitFor(d()->system_control(1)); }, "logind", "logind Reboot(true)" + on, "call Reboot error:");
+        row("other mode", [] { QCoro::waitFor(d()->system_control(2)); }, "", on.mid(2), "");
+        row("task view hidden", [] { QCoro::waitFor(d()->setTaskViewVisible(false)); }, "", off, "");
+        row("task view, answer without boolean", [] { QCoro::waitFor(d()->setTaskViewVisible(false)); }, "shell", off,
             "call AppSwitcherSetEnable error:");
-        row("notice, no agent", [] { d()->showNotify("终端未加入域", 7); }, "", "", "call showNotify error:");
-        row("automatic log-in off", [] { d()->cancelAutoLogin(); }, "",
+        row("notice, no agent", [] { QCoro::waitFor(d()->showNotify("终端未加入域", 7)); }, "", "", "call showNotify error:");
+        row("automatic log-in off", [] { QCoro::waitFor(d()->cancelAutoLogin()); }, "",
             "accounts SetAutomaticLogin(false); accounts SetAutomaticLogin(false)", "");
         // At start the agent has the daemon set USB up, then tells it the heartbeat period: the default, or 2147484 s,
         // the first period whose milliseconds pass an int (held, never wrapped negative).
         const QString started = "daemon usbInit(); daemon setHeartBeat(%1)";
-        row("notice through the agent", [startAgent] { startAgent(""); d()->showNotify("终端未加入域", 7); }, "",
+        row("notice through the agent", [startAgent] { startAgent(""); QCoro::waitFor(d()->showNotify("终端未加入域", 7)); }, "",
             started.arg(10000) + "; agent requestShowNotify(终端未加入域, 7)", "");
         row("period past an int of ms", [startAgent] { startAgent("2147484"); }, "", started.arg(2147483647), "");
         row("daemon absent", [startAgent] { startAgent(""); }, "daemon", "", "setHeartBeat timeout(10000) result(failed)!");

@@ -270,8 +270,8 @@ private slots:
         // A user who changes a setting faster than the breaker allows does not win: once its minute has passed, the
         // agent looks again and puts the server's value back, with no further change.
         row("changed faster than the breaker allows",
-            "usbintfctrl=2; wait 2; usbintfctrl=0; wait 4; usbintfctrl=2; wait 6; usbintfctrl=0; wait 9", "usb", on(1),
-            "usbintfctrl=1", "", "usb*9", "usb corrected 3 times");
+            "usbintfctrl=2; wait 2; settle; usbintfctrl=0; wait 5; settle; usbintfctrl=2; wait 8; settle; usbintfctrl=0; "
+            "wait 12", "usb", on(1), "usbintfctrl=1", "", "usb*9 firewalld_level*3", "usb corrected 3 times");
         // A write refused while the settings are locked does not keep the next change from being put back.
         row("locked, then unlocked", "lock; edit usbintfctrl=2; wait 1; settle; unlock; usbintfctrl=0", "usb", on(1),
             "usbintfctrl=1", "", "usb firewalld_level usb*2",

@@ -21,6 +21,7 @@ private slots:
     void cleanup()
     {
         m_fixture->stopAgent();
+        m_fixture->reset();  // the reboot this row's count-down left owed goes with its session
         m_x.reset();
         QVERIFY(m_fixture->standInsAlive());
     }
