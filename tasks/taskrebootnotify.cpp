@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include "alertaccessible.h"
 #include "logind.h"
 #include "taskwindow.h"
 #include "ui_taskrebootnotify.h"
@@ -13,6 +14,10 @@
 namespace {
 const int CountDownSeconds = 180;
 const int TickMs = 1000;
+const char *const SecondsLeft = QT_TRANSLATE_NOOP("TaskRebootNotify", "安装已完成， %1 秒后自动重启");
+
+// A screen reader hears the count-down when it starts and at these seconds left, not every second.
+bool isAnnounced(int seconds) { return seconds == CountDownSeconds || seconds == 60 || seconds == 30 || seconds == 10; }
 }  // namespace
 
 TaskRebootNotify::TaskRebootNotify(QWidget *parent)
@@ -21,7 +26,7 @@ TaskRebootNotify::TaskRebootNotify(QWidget *parent)
 {
     ui->setupUi(this);
     hide();
-    frame = new TaskWindow(this, ui->widget, ui->pushButton, ui->label->text(), PopupPlacement::TopCentre);
+    frame = new TaskWindow(this, ui->widget, ui->pushButton, tr("重启倒计时"), PopupPlacement::TopCentre);
 
     // The reboot is asked for only when the button is pressed and released on it: a press that
     // the user takes back by leaving the button first does nothing (the form binds the slot to
@@ -35,8 +40,9 @@ TaskRebootNotify::~TaskRebootNotify() { delete ui; }
 void TaskRebootNotify::showNotify(const QString &, const QString &)
 {
     countDown();
-    frame->fit();
-    show();
+    setAccessibleDescription(ui->label->text() + ui->notify_content->text());
+    // The keyboard starts on "X", never on rebooting at once.
+    frame->present(ui->pushButton);
 }
 
 void TaskRebootNotify::countDown()
@@ -124,11 +130,18 @@ void TaskRebootNotify::onRebootAnswered(QDBusPendingCallWatcher *answer, bool in
     // user ask at once, and its end asks again.
     qWarning() << "reboot refused, count down again";
     countDown();
-    frame->fit();
-    show();
+    frame->present(ui->pushButton);
 }
 
 void TaskRebootNotify::showSecondsLeft()
 {
-    ui->notify_content->setText(QString("安装已完成， %1 秒后自动重启").arg(seconds));
+    const QString text = tr(SecondsLeft).arg(seconds);
+    ui->notify_content->setText(text);
+    if (!isAnnounced(seconds))
+        return;
+    // The label's own name holds, so that its text changing every second stays silent; the
+    // window is announced again with the seconds left.
+    ui->notify_content->setAccessibleName(text);
+    setAccessibleDescription(ui->label->text() + text);
+    AlertAccessible::announce(this);
 }
