@@ -44,14 +44,14 @@ private slots:
             TestEnv::endProcess(*process);
         m_x.reset();
         m_fixture->agentAsTestUser = false;
-        for (const char *name : {"LC_ALL", "QT_ACCESSIBILITY", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"})
+        for (const char *name : {"LC_ALL", "LANGUAGE", "QT_ACCESSIBILITY", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"})
             qunsetenv(name);
         QVERIFY(m_fixture->standInsAlive());
     }
 
     void keyboardAndScreenReader_data()
     {
-        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("locale");  // LC_ALL, and LANGUAGE where given
         QTest::addColumn<QString>("dialog");
         QTest::addColumn<QStringList>("said");   // announced as it shows: the title, then a part of the message
         QTest::addColumn<QStringList>("keys");   // pressed once the window manager gave the window the keyboard
@@ -60,7 +60,7 @@ private slots:
 
         const QString later = "稍后安装";
         QTest::newRow("prompt, zh_CN: Tab round, Enter installs later")
-            << "zh_CN.UTF-8" << "prompt" << QStringList{"软件安装提示", "即将开始软件安装任务“办公套件”"}
+            << "zh_CN.UTF-8 zh_CN:en" << "prompt" << QStringList{"软件安装提示", "即将开始软件安装任务“办公套件”"}
             << QStringList{"Tab", "Tab", "Tab", "shift+Tab", "Tab", "Return"}
             << QStringList{later, "关闭", "立即安装", later, "立即安装", later} << 1;
         QTest::newRow("prompt, English: keypad Enter on install now")
@@ -106,7 +106,8 @@ private slots:
         QVERIFY(TestEnv::waitFor([this] { return m_reader.canReadLine(); }) && m_reader.readLine() == "ready\n");
         for (const char *name : {"QT_ACCESSIBILITY", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"})
             qputenv(name, "1");
-        qputenv("LC_ALL", locale.toUtf8());
+        qputenv("LC_ALL", locale.section(' ', 0, 0).toUtf8());
+        qputenv("LANGUAGE", locale.section(' ', 1).toUtf8());
         m_fixture->agentAsTestUser = true;
         QVERIFY(m_fixture->startAgent("[init]\nadd_domain_success=true\n"));
         QVERIFY(TestEnv::waitFor([this] { return m_reader.canReadLine() && m_reader.readLine() == "agent\n"; }));
