@@ -59,7 +59,7 @@ void TaskInstallNotify::showNotify(const QString &taskId, const QString &taskNam
     const QString first = withTask(tr(firstText)), second = tr(secondText);
     ui->notify_content->setText(QString("<html><font color='black'>%1</font><font color='red'>%2</font></html>")
                                     .arg(first.toHtmlEscaped(), second));
-    setAccessibleDescription(ui->label->text() + first + second);
+    setAccessibleDescription(ui->label->text() + ' ' + first + second);
     // Without a choice to make, the keyboard starts on "X"; otherwise on installing later.
     frame->present(immediate ? ui->pushButton : ui->install_later_btn);
 }

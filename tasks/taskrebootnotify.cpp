@@ -40,7 +40,7 @@ TaskRebootNotify::~TaskRebootNotify() { delete ui; }
 void TaskRebootNotify::showNotify(const QString &, const QString &)
 {
     countDown();
-    setAccessibleDescription(ui->label->text() + ui->notify_content->text());
+    setAccessibleDescription(ui->label->text() + ' ' + ui->notify_content->text());
     // The keyboard starts on "X", never on rebooting at once.
     frame->present(ui->pushButton);
 }
@@ -142,6 +142,6 @@ void TaskRebootNotify::showSecondsLeft()
     // The label's own name holds, so that its text changing every second stays silent; the
     // window is announced again with the seconds left.
     ui->notify_content->setAccessibleName(text);
-    setAccessibleDescription(ui->label->text() + text);
+    setAccessibleDescription(ui->label->text() + ' ' + text);
     AlertAccessible::announce(this);
 }

@@ -282,7 +282,7 @@ private slots:
         }
         QStringList heard;
         for (int seconds : closed ? QList<int>{180, 120, 60, 30, 10} : QList<int>{180, 60, 30, 10})
-            heard << "澄屿终端管控平台：" + left.arg(seconds);
+            heard << "澄屿终端管控平台： " + left.arg(seconds);
         QCOMPARE(announced, heard);
         QVERIFY(dialog.isVisible() && reboots().isEmpty());
         dialog.onTimeout();

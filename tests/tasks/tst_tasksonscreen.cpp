@@ -133,6 +133,8 @@ private slots:
         QCOMPARE(xTool({"getwindowname", window}), said.first());
         if (dialog == "notice")
             return;
+        // An ordinary window: every window manager's window cycle and window list take it (some leave tool windows out).
+        QVERIFY(xTool({"-id", window, "_NET_WM_WINDOW_TYPE"}, "xprop").contains("_NET_WM_WINDOW_TYPE_NORMAL"));
 
         // Typing meant for the other program stays there.
         QCOMPARE(xTool({"key", "space", "Return", "KP_Enter", "Escape"}), QString());
