@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include "alertaccessible.h"
 #include "logging.h"
 #include "popupplacement.h"
 #include "sessionmanager.h"
@@ -70,9 +71,9 @@ Notify::Notify(QJsonObject json, int time, QWidget *parent)
     QString text;
     const int minutes = this->time / 60;
     if (op == Shutdown)
-        text = QString::fromUtf8("该终端将于%1分钟后执行关机操作，请尽快对未保存文件进行保存").arg(minutes);
+        text = tr("该终端将于%1分钟后执行关机操作，请尽快对未保存文件进行保存").arg(minutes);
     else if (op == Reboot)
-        text = QString::fromUtf8("该终端将于%1分钟后执行重启操作，请尽快对未保存文件进行保存").arg(minutes);
+        text = tr("该终端将于%1分钟后执行重启操作，请尽快对未保存文件进行保存").arg(minutes);
     ui->notify_label->setText(text);
     shape(text);
 
@@ -88,8 +89,11 @@ void Notify::shape(const QString &text)
     setAttribute(Qt::WA_TranslucentBackground);
     setStyleSheet("background-color:#F3F2F1; border-radius:6px;border: 3px solid #F3F2F1;");
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setAttribute(Qt::WA_ShowWithoutActivating);
     setWindowRole(objectName());
-    setAccessibleName(text);
+    setWindowTitle(tr("通知"));
+    setAccessibleDescription(text);
+    AlertAccessible::expose(this);
 
     auto *placement = new PopupPlacement(this, PopupPlacement::TopCentre);
     connect(placement, &PopupPlacement::areaChanged, this, [this, text] { fitText(text); });

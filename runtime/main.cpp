@@ -18,6 +18,7 @@
 #include "syncpolicy.h"
 #include "taskmanager.h"
 #include "timelimits.h"
+#include "translation.h"
 #include "utils.h"
 #include "websocket.h"
 #include "websetcodes.h"
@@ -65,6 +66,7 @@ int main(int argc, char *argv[])
         qInstallMessageHandler(outputMessage);
         Log::GetInstance()->setLogPath(logFile);
         Log::GetInstance()->SaveFileLog(LOG_INFO, "%s:hello session agent!", "main");
+        Translation::install(app);
 
         // The service object is exported before its name is claimed: a log-in script that waits
         // for the name and calls at once must find the object. Its start-up work (log-in time,

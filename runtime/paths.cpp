@@ -21,6 +21,7 @@ QString clientDir() { return under("/usr/share/kiv-domain-client"); }
 QString configIni() { return clientDir() + "/salt/config.ini"; }
 QString uuidFile() { return clientDir() + "/salt/uuid.txt"; }
 QString tasksDir() { return clientDir() + "/tasks/"; }
+QString translationsDir() { return clientDir() + "/translations"; }
 QString clientProgram() { return clientDir() + "/kiv-domain-client"; }
 QString usbScript() { return clientDir() + "/usb/log-usb.sh"; }
 QString usbStatus() { return clientDir() + "/usb/usbstatus"; }

@@ -15,6 +15,7 @@ QString clientDir();           // /usr/share/kiv-domain-client
 QString configIni();           // .../salt/config.ini
 QString uuidFile();            // .../salt/uuid.txt
 QString tasksDir();            // .../tasks/ (with its final slash)
+QString translationsDir();     // .../translations (the dialogs' catalogues)
 QString clientProgram();       // .../kiv-domain-client
 QString usbScript();           // .../usb/log-usb.sh
 QString usbStatus();           // .../usb/usbstatus

@@ -10,12 +10,14 @@ PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libgsettings-qt-dev libglib2.0-dev
   libglib2.0-bin libcpp-httplib-dev libssl-dev qcoro-qt5-dev qttools5-dev qttools5-dev-tools
+  # tests: Qt's platform accessibility switch (private headers)
+  qtbase5-private-dev
   # tests and demo: private buses, stand-ins, sandbox, displays (two monitors: Xephyr), X tools, fonts,
   # desktop schemas, screenshots
   dbus-daemon python3 python3-dbusmock python3-dbus python3-gi bubblewrap xvfb xauth xdotool x11-utils
   xserver-xephyr
-  # the real session manager, and a screen reader's interface (AT-SPI)
-  gnome-session-bin at-spi2-core python3-pyatspi
+  # the real session manager, a screen reader's interface (AT-SPI), a window manager
+  gnome-session-bin at-spi2-core python3-pyatspi openbox
   fonts-wqy-microhei gsettings-desktop-schemas procps imagemagick
   # the Debian package: its build (dpkg-buildpackage, debhelper) and its check (lintian, the
   # log rotation, the autostart entry's and the user unit's validators)

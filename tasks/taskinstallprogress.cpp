@@ -33,7 +33,7 @@ TaskInstallProgress::TaskInstallProgress(QWidget *parent)
 {
     ui->setupUi(this);
     hide();
-    frame = new TaskWindow(this, ui->widget, ui->pushButton, ui->task_label->text(), PopupPlacement::Centre);
+    frame = new TaskWindow(this, ui->widget, ui->pushButton, tr("软件安装进度"), PopupPlacement::Centre);
     connect(ui->progressBar, &QProgressBar::valueChanged, this, &TaskInstallProgress::onValueChanged);
 }
 
@@ -58,7 +58,7 @@ void TaskInstallProgress::showNotify(const QString &taskId, const QString &taskN
 
     taskDir = dir;
     packageCount = packages.size();
-    ui->task_label->setText(QString("软件安装任务 “%1” 当前进度：").arg(taskName));
+    ui->task_label->setText(tr("软件安装任务 “%1” 当前进度：").arg(taskName));
     ui->progressBar->setValue(0);
     for (const QFileInfo &package : packages)
         qInfo() << "debian package: " << package.absoluteFilePath();
@@ -75,9 +75,10 @@ void TaskInstallProgress::showNotify(const QString &taskId, const QString &taskN
     timer->setInterval(CheckIntervalMs);
     connect(timer, &QTimer::timeout, this, &TaskInstallProgress::onCheckProgress);
     timer->start();
-    setAccessibleName(ui->task_label->text());
-    frame->fit();
-    show();
+    // The bar is named by its task; a screen reader says its value with it.
+    ui->progressBar->setAccessibleName(ui->task_label->text());
+    setAccessibleDescription(ui->task_label->text());
+    frame->present(ui->pushButton);
 }
 
 void TaskInstallProgress::onCheckProgress()

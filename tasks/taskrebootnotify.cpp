@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include "alertaccessible.h"
 #include "logind.h"
 #include "taskwindow.h"
 #include "ui_taskrebootnotify.h"
@@ -14,6 +15,10 @@
 namespace {
 const int CountDownSeconds = 180;
 const int TickMs = 1000;
+const char *const SecondsLeft = QT_TRANSLATE_NOOP("TaskRebootNotify", "安装已完成， %1 秒后自动重启");
+
+// A screen reader hears the count-down when it starts and at these seconds left, not every second.
+bool isAnnounced(int seconds) { return seconds == CountDownSeconds || seconds == 60 || seconds == 30 || seconds == 10; }
 }  // namespace
 
 TaskRebootNotify::TaskRebootNotify(QWidget *parent)
@@ -22,7 +27,7 @@ TaskRebootNotify::TaskRebootNotify(QWidget *parent)
 {
     ui->setupUi(this);
     hide();
-    frame = new TaskWindow(this, ui->widget, ui->pushButton, ui->label->text(), PopupPlacement::TopCentre);
+    frame = new TaskWindow(this, ui->widget, ui->pushButton, tr("重启倒计时"), PopupPlacement::TopCentre);
 
     // The reboot is asked for only when the button is pressed and released on it: a press that
     // the user takes back by leaving the button first does nothing (the form binds the slot to
@@ -40,8 +45,9 @@ void TaskRebootNotify::showNotify(const QString &taskId, const QString &taskName
         m_taskName = taskName;
     }
     countDown();
-    frame->fit();
-    show();
+    setAccessibleDescription(ui->label->text() + ' ' + ui->notify_content->text());
+    // The keyboard starts on "X", never on rebooting at once.
+    frame->present(ui->pushButton);
 }
 
 void TaskRebootNotify::resume(const PendingReboot::Entry &entry)
@@ -56,8 +62,7 @@ void TaskRebootNotify::resume(const PendingReboot::Entry &entry)
     seconds = int(qBound<qint64>(MinResumedSeconds, left, CountDownSeconds));
     qInfo() << "a reboot is owed from before the agent started again:" << seconds << "s left";
     startTicking();
-    frame->fit();
-    show();
+    frame->present(ui->pushButton);
 }
 
 void TaskRebootNotify::countDown()
@@ -173,11 +178,18 @@ void TaskRebootNotify::waitForUser()
     m_waitingForUser = true;
     ui->notify_content->setText(tr("安装已完成，请重启计算机以完成安装"));
     keep();
-    frame->fit();
-    show();
+    frame->present(ui->pushButton);
 }
 
 void TaskRebootNotify::showSecondsLeft()
 {
-    ui->notify_content->setText(QString("安装已完成， %1 秒后自动重启").arg(seconds));
+    const QString text = tr(SecondsLeft).arg(seconds);
+    ui->notify_content->setText(text);
+    if (!isAnnounced(seconds))
+        return;
+    // The label's own name holds, so that its text changing every second stays silent; the
+    // window is announced again with the seconds left.
+    ui->notify_content->setAccessibleName(text);
+    setAccessibleDescription(ui->label->text() + ' ' + text);
+    AlertAccessible::announce(this);
 }

@@ -3,12 +3,15 @@
 #include <QAbstractButton>
 #include <QBitmap>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLayout>
 #include <QPainter>
 #include <QStyle>
 #include <QWidget>
+
+#include "alertaccessible.h"
 
 namespace {
 const int CornerRadius = 6;
@@ -61,10 +64,17 @@ TaskWindow::TaskWindow(QWidget *window, QWidget *content, QWidget *closeButton, 
     , m_content(content)
     , m_formSize(window->size())
 {
-    window->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    // An ordinary window, so that the window manager's window cycle (Alt+Tab) and window list
+    // reach it; it never takes the keyboard when it shows, so typing meant for another program
+    // cannot press one of its buttons. Hiding it (also by the window manager's close) does not
+    // end the agent.
+    window->setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    window->setAttribute(Qt::WA_ShowWithoutActivating);
+    window->setAttribute(Qt::WA_QuitOnClose, false);
     window->setWindowRole(window->objectName());
-    window->setAccessibleName(title);
-    closeButton->setAccessibleName(QStringLiteral("关闭"));
+    window->setWindowTitle(title);
+    AlertAccessible::expose(window);
+    closeButton->setAccessibleName(tr("关闭"));
     if (auto *button = qobject_cast<QAbstractButton *>(closeButton))
         button->setShortcut(QKeySequence(Qt::Key_Escape));
 
@@ -148,10 +158,26 @@ void TaskWindow::fit()
     m_placement->place();
 }
 
+void TaskWindow::present(QWidget *safeChoice)
+{
+    fit();
+    safeChoice->setFocus();
+    m_window->show();
+}
+
 bool TaskWindow::eventFilter(QObject *watched, QEvent *event)
 {
     // The rounded corners follow the window's size.
     if (watched == m_window && event->type() == QEvent::Resize)
         applyRoundedMask(m_window);
+    // A button outside a dialog takes only Space; Enter that it leaves reaches the window.
+    if (watched == m_window && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        auto *button = qobject_cast<QAbstractButton *>(m_window->focusWidget());
+        if (button && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
+            button->click();
+            return true;
+        }
+    }
     return QObject::eventFilter(watched, event);
 }

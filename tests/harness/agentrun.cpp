@@ -12,9 +12,10 @@ bool sessionNameOwned()
     return QDBusConnection::sessionBus().interface()->isServiceRegistered(TestEnv::AgentService).value();
 }
 
-AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user)
+AgentRun::AgentRun(const TestEnv::TempRoot &root, const QString &user, bool asTestUser)
     : m_root(root)
     , m_program(TestEnv::agentProgram())
+    , m_asTestUser(asTestUser)
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -35,8 +36,9 @@ void AgentRun::setProgram(const QString &program, const QStringList &arguments)
 
 bool AgentRun::start(bool waitForName, int timeoutMs)
 {
-    QStringList args{"--bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
-                     "--unshare-user", "--uid", "1000", "--gid", "1000", "--die-with-parent"};
+    QStringList args{"--bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--die-with-parent"};
+    if (!m_asTestUser)
+        args << "--unshare-user" << "--uid" << "1000" << "--gid" << "1000";
     const auto bind = [&](const QString &fixed) { args << "--bind" << m_root.path(fixed) << fixed; };
     bind("/usr/share/kiv-domain-client");
     bind("/var/log/kiv-domain-client");

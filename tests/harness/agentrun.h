@@ -12,7 +12,9 @@
 class AgentRun
 {
 public:
-    explicit AgentRun(const TestEnv::TempRoot &root, const QString &user = "alice");
+    // asTestUser: as this process's user instead of user 1000 of a user namespace (the AT-SPI bus takes only its own
+    // user's credentials).
+    explicit AgentRun(const TestEnv::TempRoot &root, const QString &user = "alice", bool asTestUser = false);
     ~AgentRun();
 
     // Another program to run in the same sandbox instead of the agent (benchmarks compare the agent with a minimal
@@ -38,6 +40,7 @@ private:
     QProcess m_process;
     QString m_output;
     QStringList m_extraBinds;
+    bool m_asTestUser;
 };
 
 bool sessionNameOwned();

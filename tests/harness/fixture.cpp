@@ -146,7 +146,7 @@ bool Fixture::startAgent(const QByteArray &config, const QByteArray &osRelease, 
         m_root->remove("/etc/os-release");
     else
         m_root->writeFile("/etc/os-release", osRelease);
-    m_agent.reset(new AgentRun(*m_root));
+    m_agent.reset(new AgentRun(*m_root, "alice", agentAsTestUser));
     // A physical machine, whatever machine the tests run on.
     m_root->writeFile("/sbin/systemd-detect-virt", "#!/bin/sh\necho none\nexit 1\n", true);
     m_agent->addBind(m_root->path("/sbin/systemd-detect-virt"), "/usr/bin/systemd-detect-virt");

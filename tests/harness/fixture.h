@@ -67,6 +67,7 @@ public:
     // place of "%SERVER%"; null leaves the root's file, or its absence, as it is) and, when given, this os-release.
     // Waits until the agent owns its name (and has exported its object) unless waitForName is false.
     bool startAgent(const QByteArray &config, const QByteArray &osRelease = QByteArray(), bool waitForName = true);
+    bool agentAsTestUser = false;  // the agent as this process's user (see AgentRun)
     void stopAgent();
     AgentRun &agent() const { return *m_agent; }
     bool agentRunning() const { return m_agent != nullptr; }

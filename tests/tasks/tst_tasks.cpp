@@ -7,6 +7,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 
 #include <cstdio>
 #include <unistd.h>
@@ -32,7 +35,18 @@ void keepMessage(QtMsgType, const QMessageLogContext &, const QString &text) { m
 int messagesWith(const QString &text) { return messages.filter(text).size(); }
 
 // What a screen reader says of a widget: for a label, its text as shown (markup rendered).
-QString said(QObject *object) { return QAccessible::queryAccessibleInterface(object)->text(QAccessible::Name); }
+QString said(QObject *object, QAccessible::Text text = QAccessible::Name)
+{
+    return QAccessible::queryAccessibleInterface(object)->text(text);
+}
+// What a screen reader is told: the description of each window announced as it shows.
+QStringList announced;
+void keepAnnouncement(QAccessibleEvent *event)
+{
+    if (event->type() == QAccessible::ObjectShow && event->object()->isWidgetType()
+        && static_cast<QWidget *>(event->object())->isWindow())
+        announced << said(event->object(), QAccessible::Description);
+}
 QPushButton *button(QWidget *window, const QString &text)
 {
     for (QPushButton *button : window->findChildren<QPushButton *>())
@@ -61,6 +75,8 @@ private slots:
         m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Logind, true));
         qInstallMessageHandler(keepMessage);
         m_desktopFont = QApplication::font();
+        // A screen reader listens: the dialogs' accessibility events are sent (as Qt's own tests switch it on).
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
         m_prompt.reset(new TaskInstallNotify);
     }
 
@@ -255,6 +271,9 @@ private slots:
         m_fixture->logind().addMethod(LogindPath, "org.freedesktop.login1.Manager", "Reboot", "b", "", logindAnswer);
         const QString left = "安装已完成， %1 秒后自动重启";
 
+        QAccessible::installUpdateHandler(keepAnnouncement);
+        const auto quiet = qScopeGuard([] { QAccessible::installUpdateHandler(nullptr); });
+        announced.clear();
         TaskRebootNotify dialog;
         dialog.showNotify("t-1", "办公套件");
         QLabel *text = dialog.findChild<QLabel *>("notify_content");
@@ -265,12 +284,18 @@ private slots:
         if (closed)
             QTest::mouseClick(button(&dialog, "X"), Qt::LeftButton);
         QVERIFY(dialog.isVisible() != closed && timer->isActive());
+        // Shown every second; a screen reader hears it at its start, when it shows again and at 60, 30 and 10 s.
         for (int seconds = 179; seconds >= 2; --seconds) {
             dialog.onTimeout();
             if (closed && seconds == 120)
                 dialog.showNotify("t-2", "输入法");
-            QCOMPARE(said(text), left.arg(seconds));
+            QCOMPARE(text->text(), left.arg(seconds));
+            QCOMPARE(said(text), left.arg(seconds > 60 ? 180 : seconds > 30 ? 60 : seconds > 10 ? 30 : 10));
         }
+        QStringList heard;
+        for (int seconds : closed ? QList<int>{180, 120, 60, 30, 10} : QList<int>{180, 60, 30, 10})
+            heard << "澄屿终端管控平台： " + left.arg(seconds);
+        QCOMPARE(announced, heard);
         QVERIFY(dialog.isVisible() && reboots().isEmpty());
         dialog.onTimeout();
         QVERIFY(!dialog.isVisible());
@@ -343,8 +368,8 @@ private slots:
         QVERIFY2(shown <= seconds && shown >= seconds - 2, qPrintable(said(text)));
     }
 
-    // Every text shows whole with a long task name or a large desktop font; a screen reader says each window's title
-    // and "关闭" for its "X".
+    // Every text shows whole with a long task name or a large desktop font; a screen reader says each window's title,
+    // "关闭" for its "X" and the task for the progress bar.
     void wholeText_data()
     {
         QTest::addColumn<QString>("dialog");
@@ -385,8 +410,11 @@ private slots:
             const bool whole = button->fontMetrics().horizontalAdvance(button->text()) < button->width();
             QVERIFY2(inside(button) && whole, qPrintable(button->text()));
         }
-        QCOMPARE(said(window), dialog == "progress" ? QString("软件安装任务 “%1” 当前进度：").arg(name) : "澄屿终端管控平台：");
+        const QMap<QString, QString> titles{{"prompt", "软件安装提示"}, {"progress", "软件安装进度"}, {"count-down", "重启倒计时"}};
+        QCOMPARE(said(window), titles.value(dialog));
         QCOMPARE(said(button(window, "X")), QString("关闭"));
+        if (dialog == "progress")
+            QCOMPARE(said(window->findChild<QProgressBar *>()), QString("软件安装任务 “%1” 当前进度：").arg(name));
     }
 
 private:

@@ -1,9 +1,18 @@
 // The task dialogs and the notice on a real X display, drawn by the real agent in its sandbox from the daemon
 // stand-in's signals: where each window lies on screens this process cannot have (192 dpi, two monitors, a narrow
-// screen whose panel arrives later), and the Escape key a user presses.
+// screen whose panel arrives later), and the Escape key a user presses; under a window manager, what a screen reader
+// hears (AT-SPI) and the keyboard's road, in English and Chinese.
 #include <QtTest>
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include "fixture.h"
+#include "agentrun.h"
+#include "domainserver.h"
 #include "xscreen.h"
 
 class TestTasksOnScreen : public QObject
@@ -13,17 +22,205 @@ class TestTasksOnScreen : public QObject
 private slots:
     void initTestCase()
     {
-        m_fixture.reset(new Fixture(Fixture::Daemon));
+        m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Server));
         m_fixture->root().writeFile("/usr/share/kiv-domain-client/tasks/t-1/office.deb", "!<arch>\n");
+        QFile catalogue(TestEnv::binaryDir() + "/translations/kiv-domain-session-agent_en.qm");
+        QVERIFY(catalogue.open(QIODevice::ReadOnly));
+        m_fixture->root().writeFile("/usr/share/kiv-domain-client/translations/kiv-domain-session-agent_en.qm",
+                                    catalogue.readAll());
         qputenv("QT_QPA_PLATFORM", "xcb");  // for the agent; this process keeps its own platform
+        // A screen reader's bus beside the session bus.
+        m_a11yBus.start("/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
+        QVERIFY(TestEnv::waitFor([] {
+            return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.a11y.Bus").value();
+        }));
     }
+
+    void cleanupTestCase() { TestEnv::endProcess(m_a11yBus); }
+    void init() { m_fixture->reset(); }
 
     void cleanup()
     {
         m_fixture->stopAgent();
-        m_fixture->reset();  // the reboot this row's count-down left owed goes with its session
+        for (QProcess *process : {&m_other, &m_reader, &m_windowManager})
+            TestEnv::endProcess(*process);
         m_x.reset();
+        m_fixture->agentAsTestUser = false;
+        for (const char *name : {"LC_ALL", "LANGUAGE", "QT_ACCESSIBILITY", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"})
+            qunsetenv(name);
         QVERIFY(m_fixture->standInsAlive());
+    }
+
+    void keyboardAndScreenReader_data()
+    {
+        QTest::addColumn<QString>("locale");  // LC_ALL, and LANGUAGE where given
+        QTest::addColumn<QString>("dialog");
+        QTest::addColumn<QStringList>("said");   // announced as it shows: the title, then a part of the message
+        QTest::addColumn<QStringList>("keys");   // pressed once the window manager gave the window the keyboard
+        QTest::addColumn<QStringList>("focus");  // the button the keyboard starts on, then the one after each key but the last
+        QTest::addColumn<int>("request");        // InstallRequest's code; -1 none
+
+        const QString later = "稍后安装";
+        QTest::newRow("prompt, zh_CN: Tab round, Enter installs later")
+            << "zh_CN.UTF-8 zh_CN:en" << "prompt" << QStringList{"软件安装提示", "即将开始软件安装任务“办公套件”"}
+            << QStringList{"Tab", "Tab", "Tab", "shift+Tab", "Tab", "Return"}
+            << QStringList{later, "关闭", "立即安装", later, "立即安装", later} << 1;
+        QTest::newRow("prompt, English: keypad Enter on install now")
+            << "en_US.UTF-8" << "prompt" << QStringList{"Software installation", "task “办公套件” will start soon"}
+            << QStringList{"shift+Tab", "KP_Enter"} << QStringList{"Install later", "Install now"} << 0;
+        QTest::newRow("prompt, C: Escape answers nothing")
+            << "C" << "prompt" << QStringList{"软件安装提示", "安装可能关闭当前正在运行的程序"} << QStringList{"Escape"}
+            << QStringList{later} << -1;
+        QTest::newRow("count-down, English: not on restart, Space closes")
+            << "en_US.UTF-8" << "count-down" << QStringList{"Restart count-down", "The computer restarts in 180 seconds"}
+            << QStringList{"Tab", "Tab", "space"} << QStringList{"Close", "Restart now", "Close"} << -1;
+        QTest::newRow("progress, zh_CN: Escape")
+            << "zh_CN.UTF-8" << "progress" << QStringList{"软件安装进度", "软件安装任务 “办公套件” 当前进度："}
+            << QStringList{"Escape"} << QStringList{"关闭"} << -1;
+        QTest::newRow("notice, English: announced") << "en_US.UTF-8" << "notice" << QStringList{"Notice", "终端"}
+                                                    << QStringList() << QStringList() << -1;
+    }
+
+    // Each window is announced as an alert when it shows, with its own title and its message, and leaves the keyboard
+    // where the user types; the window manager's window cycle reaches it, the keyboard starts on the safe choice, Tab
+    // and Shift+Tab go round the buttons, Enter, the keypad's Enter and Space press the focused one, Escape closes.
+    void keyboardAndScreenReader()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, dialog);
+        QFETCH(QStringList, said);
+        QFETCH(QStringList, keys);
+        QFETCH(QStringList, focus);
+        QFETCH(int, request);
+        m_x.reset(new XScreen({"1280x800"}, 96));
+        QVERIFY(m_x->isRunning());
+        QVERIFY(TestEnv::waitFor([this] {
+            if (m_windowManager.state() == QProcess::NotRunning)  // the display may not take clients at once
+                m_windowManager.start("openbox", {"--sm-disable"});
+            return xTool({"-root", "_NET_SUPPORTING_WM_CHECK"}, "xprop").contains("window id");
+        }));
+        // The display names the screen reader's bus, as a session's launcher does; Qt finds it there at start (the window manager
+        // keeps the display from resetting).
+        const QDBusMessage a11yBus = QDBusConnection::sessionBus().call(
+            QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"));
+        xTool({"-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS", a11yBus.arguments().value(0).toString()}, "xprop");
+        m_reader.start("/usr/bin/python3", {TestEnv::sourceDir() + "/tests/tasks/atspi-events.py"});
+        QVERIFY(TestEnv::waitFor([this] { return m_reader.canReadLine(); }) && m_reader.readLine() == "ready\n");
+        for (const char *name : {"QT_ACCESSIBILITY", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON"})
+            qputenv(name, "1");
+        qputenv("LC_ALL", locale.section(' ', 0, 0).toUtf8());
+        qputenv("LANGUAGE", locale.section(' ', 1).toUtf8());
+        m_fixture->agentAsTestUser = true;
+        QVERIFY(m_fixture->startAgent("[init]\nadd_domain_success=true\n"));
+        QVERIFY(TestEnv::waitFor([this] { return m_reader.canReadLine() && m_reader.readLine() == "agent\n"; }));
+
+        // The user works in another program, which has the keyboard.
+        m_other.start("xev", {"-event", "keyboard"});
+        QString other;
+        QVERIFY(TestEnv::waitFor([&] { return !(other = xTool({"search", "--onlyvisible", "--name", "Event Tester"})).isEmpty(); }));
+        QVERIFY(TestEnv::waitFor([&] { return xTool({"getwindowfocus"}) == other; }));
+        QStringList known = m_x->windows();
+        const QString path = "/com/domain/taskmanager";
+        if (dialog == "prompt")
+            m_fixture->daemonSignal(path, "InstallNotify", "ssbbi", {"t-1", "办公套件", false, true, 0});
+        else if (dialog == "notice")
+            QCOMPARE(Fixture::answer(Fixture::call("showNotify", {"终端未加入域", 30})), QString());
+        else
+            m_fixture->daemonSignal(path, dialog == "progress" ? "ShowProgress" : "RebootNotify", "ss", {"t-1", "办公套件"});
+        const QString window = m_x->waitForNewWindow(known);
+        QVERIFY(!window.isEmpty());
+        const QJsonObject shown = heard("object:state-changed:showing", "alert");
+        QCOMPARE(shown.value("name").toString(), said.first());
+        QVERIFY2(shown.value("description").toString().contains(said.last()), qPrintable(shown.value("description").toString()));
+        QCOMPARE(xTool({"getwindowname", window}), said.first());
+        if (dialog == "notice")
+            return;
+        // An ordinary window: every window manager's window cycle and window list take it (some leave tool windows out).
+        // The first type the window manager reads is its type; Qt adds "normal" after it for window managers without it.
+        const QStringList types = xTool({"-id", window, "_NET_WM_WINDOW_TYPE"}, "xprop").section("= ", 1).split(", ");
+        QCOMPARE(types.filter(QRegularExpression("^_NET_WM_WINDOW_TYPE_")).value(0), QString("_NET_WM_WINDOW_TYPE_NORMAL"));
+
+        // Typing meant for the other program stays there.
+        QCOMPARE(xTool({"key", "space", "Return", "KP_Enter", "Escape"}), QString());
+        QVERIFY(TestEnv::waitFor([this] { return m_otherOutput.append(m_other.readAll()).contains("Escape"); }));
+        QCOMPARE(xTool({"getwindowfocus"}), other);
+        QVERIFY(m_x->windows().contains(window));
+
+        xTool({"key", "alt+Tab"});
+        QStringList focused{heard("object:state-changed:focused", "push button").value("name").toString()};
+        for (int i = 0; i < keys.size(); ++i) {
+            xTool({"key", keys.at(i)});
+            if (i + 1 < keys.size())
+                focused << heard("object:state-changed:focused", "push button").value("name").toString();
+        }
+        QCOMPARE(focused, focus);
+        QVERIFY(TestEnv::waitFor([&] { return !m_x->windows().contains(window); }));
+        const QList<QVariantList> requests = m_fixture->daemon().callsOf(path, "InstallRequest");
+        QCOMPARE(requests, (request < 0 ? QList<QVariantList>() : QList<QVariantList>{{"t-1", request}}));
+        if (dialog == "prompt")  // the log keeps the system's own words
+            QVERIFY(m_fixture->root().logText().contains("即将开始软件安装任务“办公套件”，\" \"安装可能关闭当前正在运行的程序"));
+    }
+
+    // The user is answered at once while a peer is slow: the domain server (a policy query, the log-in report) or the
+    // daemon (whether the server is online); and a log-in call made as soon as the name is owned, on a server that
+    // hangs, leaves the router ready: a reboot notification two seconds later shows the count-down.
+    void servedWhilePeersAreSlow_data()
+    {
+        QTest::addColumn<QString>("slow");
+        QTest::newRow("server slow on a policy query") << "policy";
+        QTest::newRow("server slow on the log-in report") << "report";
+        QTest::newRow("daemon slow to say the server is online") << "daemon";
+        QTest::newRow("count-down after an early log-in on a hanging server") << "early";
+    }
+
+    void servedWhilePeersAreSlow()
+    {
+        QFETCH(QString, slow);
+        m_x.reset(new XScreen({"1280x800"}, 96));
+        QVERIFY(m_x->isRunning());
+        DomainServer &server = m_fixture->server();
+        const QJsonObject slowAnswer{{"body", "welcome alice"}, {"delay_ms", 12000}};
+        QVERIFY(server.setReply("login", slow == "early" ? DomainServer::fault("hang") : slowAnswer));
+        QJsonObject policy = DomainServer::policyReply("file:///srv/corp.png");
+        policy.insert("delay_ms", 12000);
+        QVERIFY(server.setPolicy("wallpaper", policy));
+        const QByteArray config = "[init]\nadd_domain_success=true\nip_port=%SERVER%\n[policy]\nitems=pictureUri\n";
+        QStringList known = m_x->windows();
+        const QString path = "/com/domain/taskmanager";
+        if (slow == "early") {
+            QVERIFY(m_fixture->startAgent(config, Kiv5Release, false));
+            QVERIFY(TestEnv::waitFor([] { return sessionNameOwned(); }));
+            const QDBusPendingCall login = Fixture::call("post_login");
+            QVERIFY(server.waitForRequests("login", 1));
+            m_fixture->daemonSignal(path, "RebootNotify", "ss", {"t-1", "办公套件"});
+            QVERIFY(!m_x->waitForNewWindow(known).isEmpty());
+            return;
+        }
+        QVERIFY(m_fixture->startAgent(config, Kiv5Release));
+        m_fixture->daemonSignal(path, "InstallNotify", "ssbbi", {"t-1", "办公套件", false, true, 0});
+        const QString window = m_x->waitForNewWindow(known);
+        QVERIFY(!window.isEmpty());
+        if (slow == "policy") {
+            QCOMPARE(TestEnv::runCommand("gsettings", {"set", "org.qoro.desktop.background", "picture-uri", "'file:///cat.png'"})
+                         .exitCode, 0);
+            QVERIFY(TestEnv::waitFor([&] { return server.policyQueries().contains("wallpaper"); }));
+        } else {
+            if (slow == "daemon")
+                m_fixture->daemonDelay("is_domain_online", 5);
+            Fixture::call("post_login");
+            if (slow == "report")
+                QVERIFY(server.waitForRequests("login", 1));
+        }
+        // The window takes the keyboard from a click, and Return answers the focused "稍后安装".
+        const QRect shown = m_x->geometry(window);
+        const QStringList click{"mousemove", QString::number(shown.center().x()), QString::number(shown.top() + 10), "click", "1"};
+        QCOMPARE(TestEnv::runCommand("xdotool", click).exitCode, 0);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(TestEnv::runCommand("xdotool", {"key", "Return"}).exitCode, 0);
+        QVERIFY(TestEnv::waitFor([&] { return !m_x->windows().contains(window); }, 5000));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QTRY_COMPARE_WITH_TIMEOUT(m_fixture->daemon().callsOf(path, "InstallRequest"), (QList<QVariantList>{{"t-1", 1}}), 15000);
     }
 
     void windowsLieOnThePrimaryScreen_data()
@@ -96,8 +293,30 @@ private slots:
     }
 
 private:
+    static QString xTool(const QStringList &arguments, const QString &tool = "xdotool")
+    {
+        return TestEnv::runCommand(tool, arguments).output.trimmed();
+    }
+
+    // The screen reader's next event of this kind from an object of this role, waited for; empty when none came.
+    QJsonObject heard(const QString &event, const QString &role)
+    {
+        QJsonObject found;
+        TestEnv::waitFor([&] {
+            while (found.isEmpty() && m_reader.canReadLine()) {
+                const QJsonObject line = QJsonDocument::fromJson(m_reader.readLine()).object();
+                if (line.value("event") == event && line.value("role") == role)
+                    found = line;
+            }
+            return !found.isEmpty();
+        });
+        return found;
+    }
+
     std::unique_ptr<Fixture> m_fixture;
     std::unique_ptr<XScreen> m_x;
+    QProcess m_a11yBus, m_windowManager, m_reader, m_other;
+    QByteArray m_otherOutput;
 };
 
 QTEST_MAIN(TestTasksOnScreen)
