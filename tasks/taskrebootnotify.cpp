@@ -176,7 +176,10 @@ void TaskRebootNotify::waitForUser()
     if (timer)
         timer->stop();
     m_waitingForUser = true;
-    ui->notify_content->setText(tr("安装已完成，请重启计算机以完成安装"));
+    const QString text = tr("安装已完成，请重启计算机以完成安装");
+    ui->notify_content->setText(text);
+    ui->notify_content->setAccessibleName(text);
+    setAccessibleDescription(ui->label->text() + ' ' + text);
     keep();
     frame->present(ui->pushButton);
 }
