@@ -21,6 +21,8 @@ env_run build/bench/bench_idle $programs "$idle_seconds" 2>&1 | table
 echo
 env_run build/bench/bench_login 20 2>&1 | table
 echo
+env_run build/bench/bench_click 50 2>&1 | table
+echo
 env_run build/bench/bench_policy_revert build/sim/domain-server/domain-server-sim 20 2>&1 | table
 echo
 env_run build/bench/bench_sm4 2>&1 | table
