@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QProcess>
 
+#include "childenvironment.h"
 #include "log.h"
 #include "paths.h"
 #include "utils.h"
@@ -79,6 +80,7 @@ void RemoteAssist::requestSwitch(const QString &data)
         return;
 
     auto *process = new QProcess(this);
+    process->setProcessEnvironment(childEnvironment());
     process->start("/bin/bash", {script});
     process->waitForFinished(ScriptWaitMs);
 

@@ -14,6 +14,7 @@
 #include "log.h"
 #include "logging.h"
 #include "paths.h"
+#include "sessionclient.h"
 #include "session_dbus_interface.h"
 #include "syncpolicy.h"
 #include "taskmanager.h"
@@ -82,6 +83,10 @@ int main(int argc, char *argv[])
                                             "main", message.toUtf8().constData());
             std::exit(1);
         }
+        // Registered with the desktop's session manager, which starts the agent again when it dies
+        // and ends it with the session. The name is the autostart entry's.
+        SessionClient sessionClient(bus);
+        sessionClient.registerClient("kiv-domain-session-agent");
 
         // The long-lived objects of the agent, in this order: the session service's start-up work,
         // the heartbeat, the policy engine (on the client's own desktop 5), the daemon's USB and

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "childenvironment.h"
 #include "log.h"
 #include "paths.h"
 #include "process.h"
@@ -33,6 +34,9 @@ int &timeLimitMs()
 // whatever it started (a pipeline, a sleeping child).
 class CommandProcess : public QProcess
 {
+public:
+    CommandProcess() { setProcessEnvironment(childEnvironment()); }
+
 protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
 };

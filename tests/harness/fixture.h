@@ -67,6 +67,8 @@ public:
     // place of "%SERVER%"; null leaves the root's file, or its absence, as it is) and, when given, this os-release.
     // Waits until the agent owns its name (and has exported its object) unless waitForName is false.
     bool startAgent(const QByteArray &config, const QByteArray &osRelease = QByteArray(), bool waitForName = true);
+    // The same, up to the start: agent() then holds the sandbox for another starter.
+    void prepareAgent(const QByteArray &config, const QByteArray &osRelease = QByteArray());
     void stopAgent();
     AgentRun &agent() const { return *m_agent; }
     bool agentRunning() const { return m_agent != nullptr; }
