@@ -200,22 +200,25 @@ private slots:
             QVERIFY(root.waitForLog(NotRegistered));
         } else {
             const QList<QVariantList> registered{{"kiv-domain-session-agent", "autostart-42"}};
-            QTRY_COMPARE_WITH_TIMEOUT(stand.callsOf(ManagerPath, "RegisterClient"), registered, 10000);
+            QVERIFY(TestEnv::waitFor([&] { return stand.callsOf(ManagerPath, "RegisterClient") == registered; }, 5000));
         }
         if (event == "forged")
             QVERIFY(QDBusConnection::sessionBus().send(QDBusMessage::createSignal(ClientPath, ClientInterface, "Stop")));
         else if (!event.isEmpty())
             stand.emitSignal(ClientPath, ClientInterface, event, event == "Stop" ? "" : "u",
                              event == "Stop" ? QVariantList() : QVariantList{1u});
+        const QList<QVariantList> answer{{true, ""}};
         if (answers)
-            QTRY_COMPARE_WITH_TIMEOUT(stand.callsOf(ClientPath, "EndSessionResponse"), (QList<QVariantList>{{true, ""}}), 5000);
+            QVERIFY(TestEnv::waitFor([&] { return stand.callsOf(ClientPath, "EndSessionResponse") == answer; }, 5000));
         if (!quits.isEmpty()) {
             QVERIFY(m_fixture->agent().waitForExit(5000));
             QCOMPARE(m_fixture->agent().exitCode(), 0);
             QVERIFY(root.logText().contains("[LOG_INFO] SessionClient: " + quits + ", quitting\n"));
             return;
         }
+        // Served after the signal: by its answer the agent would have quit.
         QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString(), 0})), QString());
+        QVERIFY(!root.logText().contains(", quitting"));
         QCOMPARE(root.countInLog(NotRegistered), manager == "serves" ? 0 : 1);
         if (manager == "serves")
             QCOMPARE(stand.callsOf(ClientPath, "EndSessionResponse").size(), int(answers));
@@ -276,26 +279,23 @@ private slots:
             }
             return QString();
         };
-        QVERIFY(TestEnv::waitFor([&] { return !registered().isEmpty() && sessionNameOwned(); }, 20000));
+        QVERIFY(TestEnv::waitFor([&] { return !registered().isEmpty() && sessionNameOwned(); }, 10000));
         if (road == "crash") {
             const QString crashed = registered();
             const QByteArray pid = root.readFile("/tmp/program.pid");
             ::kill(pid_t(pid.toLongLong()), SIGSEGV);
-            QVERIFY(TestEnv::waitFor([&] { return !sessionNameOwned(); }, 5000));
+            // A new agent registers only once it owns the name.
             QVERIFY(TestEnv::waitFor([&] { return registered() != crashed && !registered().isEmpty() && sessionNameOwned(); },
                                      5000));
             QVERIFY(root.readFile("/tmp/program.pid") != pid);
         } else if (road == "hang") {
             QVERIFY(root.waitForLog("setHeartBeat timeout("));
-            m_fixture->call("post_login");
+            Fixture::call("post_login");
             QVERIFY(m_fixture->server().waitForRequests("login", 1));
         }
 
-        QElapsedTimer clock;
-        clock.start();
         managerCall(ManagerPath, Manager, "Logout", {1u});
         QVERIFY(session.waitForFinished(2000));
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(TestEnv::waitFor([] { return !sessionNameOwned(); }, 5000));
         const QRegularExpression quit("SessionClient: (the session ends|the session manager stops the agent), quitting\n");
         QVERIFY(root.logText().contains(quit));
