@@ -37,7 +37,7 @@ void SessionClient::registerClient(const QString &appId)
         watcher->deleteLater();
         const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
         if (reply.isError()) {
-            Log::GetInstance()->SaveFileLog(LOG_WARN, "%s: not registered with the session manager, running on: %s",
+            Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: not registered with the session manager, running on: %s",
                                             "SessionClient", reply.error().message().toUtf8().constData());
             return;
         }
@@ -74,7 +74,7 @@ void SessionClient::respond(bool thenQuit, const char *why)
     QDBusMessage answer = QDBusMessage::createMethodCall(Manager, m_clientPath, ClientInterface, "EndSessionResponse");
     answer.setArguments({true, QString()});
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(answer, ResponseLimitMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, thenQuit, why] {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, thenQuit, why] {
         watcher->deleteLater();
         if (thenQuit)
             quit(why);
@@ -84,5 +84,6 @@ void SessionClient::respond(bool thenQuit, const char *why)
 void SessionClient::quit(const char *why)
 {
     Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: %s, quitting", "SessionClient", why);
+    m_ended = true;
     QCoreApplication::exit(0);
 }

@@ -19,6 +19,10 @@ public:
     // appId: the name of the agent's autostart entry; the startup id is the one the manager
     // handed to the agent it started (DESKTOP_AUTOSTART_ID), empty when something else did.
     void registerClient(const QString &appId);
+    // The session has ended for the agent. Its end can arrive while the agent's start-up still
+    // waits for a peer, before the event loop runs, where quitting the loop does nothing: the
+    // start-up asks this before it runs the loop.
+    bool ended() const { return m_ended; }
 
 private slots:
     void QueryEndSession(uint flags);
@@ -28,8 +32,9 @@ private slots:
 private:
     bool fromOwnClient() const;
     void respond(bool thenQuit, const char *why);
-    static void quit(const char *why);
+    void quit(const char *why);
 
     QDBusConnection m_bus;
     QString m_clientPath;
+    bool m_ended = false;
 };

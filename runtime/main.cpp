@@ -109,6 +109,8 @@ int main(int argc, char *argv[])
         // The router of the daemon's installation task signals, last before the event loop.
         TaskManager::instance();
 
+        if (sessionClient.ended())
+            return 0;
         return app.exec();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "Exception caught in start kiv domain sessin agent%s\n", e.what());

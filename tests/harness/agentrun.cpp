@@ -54,7 +54,9 @@ QString AgentRun::script() const
 {
     const QProcessEnvironment env = m_process.processEnvironment();
     QString script = "#!/bin/sh\nexport HOME='" + env.value("HOME") + "' TMPDIR='" + env.value("TMPDIR") + "'\nexec bwrap";
-    for (const QString &arg : sandbox())
+    QStringList args = sandbox();
+    args.removeAll("--die-with-parent");  // a starter that ends first leaves the program to end by itself
+    for (const QString &arg : args)
         script += " '" + QString(arg).replace("'", "'\\''") + "'";
     return script + "\n";
 }

@@ -24,13 +24,14 @@ const QByteArray Valid = "[init]\nip_port=127.0.0.1:1\nadd_domain_success=true\n
 const QByteArray Joined = "[init]\nhostname=term-042\nip_port=%SERVER%\nadd_domain_success=true\nauto_update_client=false\n";
 const QString Manager = "org.gnome.SessionManager", ManagerPath = "/org/gnome/SessionManager";
 const QString ClientPath = ManagerPath + "/Client1", ClientInterface = Manager + ".ClientPrivate";
-const QString NotRegistered = "[LOG_WARN] SessionClient: not registered with the session manager, running on: ";
+const QString NotRegistered = "[LOG_INFO] SessionClient: not registered with the session manager, running on: ";
 
 QVariant managerCall(const QString &path, const QString &interface, const QString &method, const QVariantList &args = {})
 {
     QDBusMessage call = QDBusMessage::createMethodCall(Manager, path, interface, method);
     call.setArguments(args);
-    return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000).arguments().value(0);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
+    return reply.type() == QDBusMessage::ErrorMessage ? reply.errorName() : reply.arguments().value(0);
 }
 const char Garbage[] = "\x00\xff\xfe[init\nheartbeat=abc\n=\n[[]]\nip_port\n\x01=\x03";
 }  // namespace
@@ -168,6 +169,8 @@ private slots:
         QTest::newRow("registers, answers the query, runs on") << "serves" << "QueryEndSession" << true << "";
         QTest::newRow("end of the session") << "serves" << "EndSession" << true << "the session ends";
         QTest::newRow("stopped") << "serves" << "Stop" << false << "the session manager stops the agent";
+        // While the start-up waits for the daemon, before the agent's event loop runs.
+        QTest::newRow("stopped at start-up") << "serves" << "Stop at start-up" << false << "the session manager stops the agent";
         QTest::newRow("forged stop") << "serves" << "forged" << false << "";
         QTest::newRow("refused") << "refuses" << "" << false << "";
         QTest::newRow("no session manager") << "absent" << "" << false << "";
@@ -190,8 +193,11 @@ private slots:
                             "raise dbus.exceptions.DBusException('no', name='org.gnome.SessionManager.AlreadyRegistered')");
         else if (manager == "absent")
             stand.stop();
+        const bool atStartUp = event == "Stop at start-up";
+        if (atStartUp)
+            m_fixture->daemonDelay("setHeartBeat", 3);
         qputenv("DESKTOP_AUTOSTART_ID", "autostart-42");
-        const bool started = m_fixture->startAgent(Valid);
+        const bool started = m_fixture->startAgent(Valid, QByteArray(), !atStartUp);
         qunsetenv("DESKTOP_AUTOSTART_ID");
         QVERIFY(started);
 
@@ -204,9 +210,10 @@ private slots:
         }
         if (event == "forged")
             QVERIFY(QDBusConnection::sessionBus().send(QDBusMessage::createSignal(ClientPath, ClientInterface, "Stop")));
+        else if (event.startsWith("Stop"))
+            stand.emitSignal(ClientPath, ClientInterface, "Stop", "", {});
         else if (!event.isEmpty())
-            stand.emitSignal(ClientPath, ClientInterface, event, event == "Stop" ? "" : "u",
-                             event == "Stop" ? QVariantList() : QVariantList{1u});
+            stand.emitSignal(ClientPath, ClientInterface, event, "u", {1u});
         const QList<QVariantList> answer{{true, ""}};
         if (answers)
             QVERIFY(TestEnv::waitFor([&] { return stand.callsOf(ClientPath, "EndSessionResponse") == answer; }, 5000));
@@ -263,9 +270,13 @@ private slots:
         session.setStandardOutputFile(QProcess::nullDevice());
         session.setStandardErrorFile(QProcess::nullDevice());
         session.start("gnome-session", {"--builtin", "--session=empty"});
-        const auto end = qScopeGuard([&] {  // the agent's sandbox ends with its parent, the session manager
+        const auto end = qScopeGuard([&] {
             TestEnv::endProcess(session);
             TestEnv::endProcess(x);
+            const qint64 agent = root.readFile("/tmp/program.pid").toLongLong();  // one that outlived the session
+            QFile command(QString("/proc/%1/cmdline").arg(agent));
+            if (agent > 0 && command.open(QIODevice::ReadOnly) && command.readAll().contains(AGENT_PROGRAM))
+                ::kill(pid_t(agent), SIGKILL);
         });
 
         // Registered, and taken for the autostart entry's application: the startup id matched.
@@ -294,11 +305,12 @@ private slots:
             QVERIFY(m_fixture->server().waitForRequests("login", 1));
         }
 
-        managerCall(ManagerPath, Manager, "Logout", {1u});
-        QVERIFY(session.waitForFinished(2000));
-        QVERIFY(TestEnv::waitFor([] { return !sessionNameOwned(); }, 5000));
+        QCOMPARE(managerCall(ManagerPath, Manager, "Logout", {1u}), QVariant());
+        QVERIFY2(session.waitForFinished(2000), qPrintable(root.logText()));
+        // The agent ends by itself: its sandbox outlives the session manager.
         const QRegularExpression quit("SessionClient: (the session ends|the session manager stops the agent), quitting\n");
-        QVERIFY(root.logText().contains(quit));
+        QVERIFY2(TestEnv::waitFor([&] { return !sessionNameOwned() && root.logText().contains(quit); }, 5000),
+                 qPrintable(root.logText()));
     }
 
     void processProbes_data()
