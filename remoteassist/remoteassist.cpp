@@ -9,6 +9,7 @@
 
 #include <chrono>
 
+#include "childenvironment.h"
 #include "log.h"
 #include "paths.h"
 #include "utils.h"
@@ -89,6 +90,7 @@ QCoro::Task<> RemoteAssist::runScript(QString script, bool started)
 {
     QPointer<RemoteAssist> self(this);
     auto *process = new QProcess(this);
+    process->setProcessEnvironment(childEnvironment());
     process->start("/bin/bash", {script});
     co_await qCoro(process).waitForFinished(std::chrono::milliseconds(ScriptWaitMs));
     if (!self || !started)

@@ -14,6 +14,7 @@
 #include "log.h"
 #include "logging.h"
 #include "paths.h"
+#include "sessionclient.h"
 #include "session_dbus_interface.h"
 #include "syncpolicy.h"
 #include "taskmanager.h"
@@ -84,6 +85,10 @@ int main(int argc, char *argv[])
                                             "main", message.toUtf8().constData());
             std::exit(1);
         }
+        // Registered with the desktop's session manager, which starts the agent again when it dies
+        // and ends it with the session. The name is the autostart entry's.
+        SessionClient sessionClient(bus);
+        sessionClient.registerClient("kiv-domain-session-agent");
 
         // The long-lived objects of the agent, in this order: the session service's start-up work,
         // the heartbeat, the policy engine (on the client's own desktop 5), the daemon's USB and
@@ -106,6 +111,8 @@ int main(int argc, char *argv[])
         // The router of the daemon's installation task signals, last before the event loop.
         TaskManager::instance();
 
+        if (sessionClient.ended())
+            return 0;
         return app.exec();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "Exception caught in start kiv domain sessin agent%s\n", e.what());

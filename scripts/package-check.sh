@@ -23,6 +23,7 @@ rotation=/etc/logrotate.d/$package
 schema=/usr/share/glib-2.0/schemas/com.kiv.domain.gschema.xml
 logdir=/var/log/kiv-domain-client
 logfile=$logdir/$package.log
+daemon_log=$logdir/kiv-domain-daemon.log  # the client daemon's, not this package's
 hello='main:hello session agent!'
 
 fail() { echo "package-check: FAIL: $*" >&2; exit 1; }
@@ -72,6 +73,7 @@ chmod 0755 "$check_dir"
 cleanup() {
     case "$(status)" in ""|un*|pn*) ;; *) dpkg --purge "$package" >/dev/null 2>&1 || true ;; esac
     rm -rf "$check_dir"
+    [ -z "${made_daemon_log:-}" ] || rm -f "$daemon_log"
 }
 trap cleanup EXIT
 
@@ -114,7 +116,16 @@ rotation_plan=$(logrotate -d --state "$check_dir/logrotate.state" "$rotation" 2>
     || { echo "$rotation_plan" >&2; fail "logrotate -d $rotation failed"; }
 ! grep -iE '^(error|warning)' <<< "$rotation_plan" | grep -v 'in debug mode does nothing' || fail "logrotate -d $rotation reports problems"
 grep -qF "considering log $logfile" <<< "$rotation_plan" || fail "$rotation does not cover $logfile"
-ok "logrotate reads $rotation"
+# The client daemon's log beside the agent's, with a rotation entry of its own: the two entries
+# never claim one file twice, and the agent's rotation (forced below) leaves the daemon's log alone.
+[ ! -e "$daemon_log" ] || fail "$daemon_log exists: this check does not touch the daemon's files"
+made_daemon_log=yes
+echo "daemon line" > "$daemon_log"
+printf '%s {\n\tweekly\n\tmissingok\n}\n' "$daemon_log" > "$check_dir/daemon.logrotate"
+rotation_plan=$(logrotate -d --state "$check_dir/logrotate.state" "$check_dir/daemon.logrotate" "$rotation" 2>&1) \
+    || { echo "$rotation_plan" >&2; fail "logrotate -d with the daemon's entry failed"; }
+! grep -iE '^error' <<< "$rotation_plan" || fail "$rotation claims the daemon's log too"
+ok "logrotate reads $rotation, beside the daemon's own entry"
 
 # Two session users, neither of them root, start the installed program on private buses. The
 # first one's agent runs while its interface is compared with the installed description and the
@@ -178,6 +189,8 @@ PY
     [ -f "$logfile.1.gz" ] || fail "the forced rotation left no $logfile.1.gz"
     zgrep -qF "$hello" "$logfile.1.gz" || fail "$logfile.1.gz does not hold the lines before the rotation"
     expect_mode "$logfile.1.gz" "644 root:root"
+    [ "$(cat "$daemon_log")" = "daemon line" ] && [ -z "$(ls "$daemon_log".* 2>/dev/null)" ] \
+        || fail "the rotation touched the daemon's $daemon_log"
     ! log_has "$hello" || fail "$logfile was not emptied by the rotation"
     gdbus call --session --dest com.kiv.domain.session --object-path /com/domain/agent \
         --method com.kiv.domain.agent.showNotify "package check" 1 >/dev/null || agent_failed nobody "showNotify failed"
@@ -192,7 +205,7 @@ PY
     stop_agent
 }
 export -f run_agents start_agent stop_agent wait_while_agent_runs log_has agent_exported agent_failed fail expect_mode mode_owner
-export check_dir program logfile hello interface rotation
+export check_dir program logfile daemon_log hello interface rotation
 scripts/with-test-env.sh /usr/share/glib-2.0/schemas bash -c run_agents
 expect_mode "$logfile" "666 root:root"
 ok "the agent exports the installed interface description"
@@ -209,6 +222,7 @@ done
 [ -e "$rotation" ] || fail "the log rotation (a configuration file) went with the removal"
 [ -f "$logfile" ] && [ -f "$logfile.1.gz" ] || fail "the log went with the removal"
 ok "removed; configuration and log kept"
+rm -f "$daemon_log"
 
 echo "== dpkg --purge"
 dpkg --purge "$package"

@@ -10,6 +10,7 @@
 
 #include <QGSettings>
 
+#include "childenvironment.h"
 #include "domaindbusinterface.h"
 #include "log.h"
 #include "logging.h"
@@ -94,7 +95,11 @@ QCoro::Task<> session_dbus_interface::handleUserLogin()
     // Every such log-in starts the client once the notice has been read.
     QTimer::singleShot(secondsToTimerMs(duration), [] {
         qCInfo(SESSION_DBUS).noquote().nospace() << "[handleUserLogin:" << __LINE__ << "] timeout session";
-        QProcess::startDetached(Paths::clientProgram(), {"-f", "1"});
+        QProcess client;
+        client.setProgram(Paths::clientProgram());
+        client.setArguments({"-f", "1"});
+        client.setProcessEnvironment(childEnvironment());
+        client.startDetached();
     });
 }
 

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "childenvironment.h"
 #include "inflight.h"
 #include "log.h"
 #include "paths.h"
@@ -34,6 +35,9 @@ int &timeLimitMs()
 // whatever it started (a pipeline, a sleeping child).
 class CommandProcess : public QProcess
 {
+public:
+    CommandProcess() { setProcessEnvironment(childEnvironment()); }
+
 protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
 };

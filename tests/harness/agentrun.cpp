@@ -34,7 +34,7 @@ void AgentRun::setProgram(const QString &program, const QStringList &arguments)
     m_arguments = arguments;
 }
 
-bool AgentRun::start(bool waitForName, int timeoutMs)
+QStringList AgentRun::sandbox() const
 {
     QStringList args{"--bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--die-with-parent"};
     if (!m_asTestUser)
@@ -49,9 +49,26 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
             args << "--ro-bind" << m_root.path(file) << file;
     }
     // The program notes its process id (the shell's, which it takes over) for signals and probes.
-    m_root.remove("/tmp/program.pid");
     args << m_extraBinds << "--" << "/bin/sh" << "-c" << "echo $$ > \"$0\"; exec \"$@\"" << m_root.path("/tmp/program.pid")
          << m_program << m_arguments;
+    return args;
+}
+
+QString AgentRun::script() const
+{
+    const QProcessEnvironment env = m_process.processEnvironment();
+    QString script = "#!/bin/sh\nexport HOME='" + env.value("HOME") + "' TMPDIR='" + env.value("TMPDIR") + "'\nexec bwrap";
+    QStringList args = sandbox();
+    args.removeAll("--die-with-parent");  // a starter that ends first leaves the program to end by itself
+    for (const QString &arg : args)
+        script += " '" + QString(arg).replace("'", "'\\''") + "'";
+    return script + "\n";
+}
+
+bool AgentRun::start(bool waitForName, int timeoutMs)
+{
+    m_root.remove("/tmp/program.pid");
+    const QStringList args = sandbox();
     const int heartbeatsLogged = m_root.countInLog("setHeartBeat timeout(");
     m_process.start("bwrap", args);
     if (!m_process.waitForStarted(10000))

@@ -22,6 +22,10 @@ public:
     void setProgram(const QString &program, const QStringList &arguments = {});
     // One more file or folder of the host replaced inside the sandbox (the target must exist).
     void addBind(const QString &source, const QString &target) { m_extraBinds << "--ro-bind" << source << target; }
+    // The command line of the sandbox, and a shell script that runs it as start() does (for a session manager that
+    // starts the agent), except that the program outlives the script's parent.
+    QStringList sandbox() const;
+    QString script() const;
     // Starts the program; with waitForName, waits until it owns "com.kiv.domain.session" and has exported its service
     // object.
     bool start(bool waitForName = true, int timeoutMs = 20000);

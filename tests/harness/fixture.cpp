@@ -135,6 +135,12 @@ void Fixture::forgeSignal(const QString &path, const QString &interface, const Q
 
 bool Fixture::startAgent(const QByteArray &config, const QByteArray &osRelease, bool waitForName)
 {
+    prepareAgent(config, osRelease);
+    return m_agent->start(waitForName);
+}
+
+void Fixture::prepareAgent(const QByteArray &config, const QByteArray &osRelease)
+{
     stopAgent();
     if (!config.isNull()) {
         QByteArray ini = config;
@@ -150,7 +156,6 @@ bool Fixture::startAgent(const QByteArray &config, const QByteArray &osRelease, 
     // A physical machine, whatever machine the tests run on.
     m_root->writeFile("/sbin/systemd-detect-virt", "#!/bin/sh\necho none\nexit 1\n", true);
     m_agent->addBind(m_root->path("/sbin/systemd-detect-virt"), "/usr/bin/systemd-detect-virt");
-    return m_agent->start(waitForName);
 }
 
 void Fixture::stopAgent()

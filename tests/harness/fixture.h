@@ -68,6 +68,8 @@ public:
     // Waits until the agent owns its name (and has exported its object) unless waitForName is false.
     bool startAgent(const QByteArray &config, const QByteArray &osRelease = QByteArray(), bool waitForName = true);
     bool agentAsTestUser = false;  // the agent as this process's user (see AgentRun)
+    // The same, up to the start: agent() then holds the sandbox for another starter.
+    void prepareAgent(const QByteArray &config, const QByteArray &osRelease = QByteArray());
     void stopAgent();
     AgentRun &agent() const { return *m_agent; }
     bool agentRunning() const { return m_agent != nullptr; }

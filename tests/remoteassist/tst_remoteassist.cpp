@@ -17,6 +17,9 @@ private slots:
         m_fixture.reset(new Fixture(Fixture::Daemon, true));
         m_fixture->root().writeConfig("[init]\nhostname=term-042\nip_port=10.1.2.3:8000\n");
         Log::GetInstance()->setLogPath(Paths::logFile());
+        // Meant for the agent alone: the scripts it runs never see them.
+        qputenv("QT_BEARER_POLL_TIMEOUT", "2147483647");
+        qputenv("DESKTOP_AUTOSTART_ID", "autostart-42");
         QVERIFY(QDBusConnection::sessionBus().registerObject("/test/remoteassist", &m_service,
                                                              QDBusConnection::ExportAllSlots));
     }
@@ -55,7 +58,7 @@ private slots:
         QFETCH(QString, ran);
 
         const QString scripts = "/usr/share/kiv-domain-client/remote-assist/", runs = Paths::under("/tmp/runs");
-        m_fixture->root().writeFile(scripts + "launch_x11vnc.sh", ("echo launch_x11vnc >> " + runs + "\n" + launch).toUtf8());
+        m_fixture->root().writeFile(scripts + "launch_x11vnc.sh", ("echo launch_x11vnc$QT_BEARER_POLL_TIMEOUT$DESKTOP_AUTOSTART_ID >> " + runs + "\n" + launch).toUtf8());
         m_fixture->root().writeFile(scripts + "stop_x11vnc.sh", ("echo stop_x11vnc >> " + runs).toUtf8());
         QElapsedTimer clock;
         clock.start();

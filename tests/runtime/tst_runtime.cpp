@@ -1,5 +1,11 @@
-// The agent runtime: the file logger in this process; the real agent's start-up and how it ends; /proc probes.
+// The agent runtime: the file logger in this process; the real agent's start-up and how it ends, also as a client of
+// the session manager (its stand-in, and the desktop's real one); /proc probes.
 #include <QtTest>
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 
 #include <csignal>
 #include <unistd.h>
@@ -15,6 +21,18 @@ const QString Stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )";
 const QString Hello = "[LOG_INFO] main:hello session agent!";
 const QString RegisterError = "[LOG_ERROR] main:bus registerService error!bus.lastError().message() = ";
 const QByteArray Valid = "[init]\nip_port=127.0.0.1:1\nadd_domain_success=true\n[style]\nforce_full_screen=true\n";
+const QByteArray Joined = "[init]\nhostname=term-042\nip_port=%SERVER%\nadd_domain_success=true\nauto_update_client=false\n";
+const QString Manager = "org.gnome.SessionManager", ManagerPath = "/org/gnome/SessionManager";
+const QString ClientPath = ManagerPath + "/Client1", ClientInterface = Manager + ".ClientPrivate";
+const QString NotRegistered = "[LOG_INFO] SessionClient: not registered with the session manager, running on: ";
+
+QVariant managerCall(const QString &path, const QString &interface, const QString &method, const QVariantList &args = {})
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(Manager, path, interface, method);
+    call.setArguments(args);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
+    return reply.type() == QDBusMessage::ErrorMessage ? reply.errorName() : reply.arguments().value(0);
+}
 const char Garbage[] = "\x00\xff\xfe[init\nheartbeat=abc\n=\n[[]]\nip_port\n\x01=\x03";
 }  // namespace
 
@@ -28,7 +46,7 @@ class TestRuntime : public QObject
 private slots:
     void initTestCase()
     {
-        m_fixture.reset(new Fixture(Fixture::Daemon, true));
+        m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::SessionManager | Fixture::Server, true));
         Log::GetInstance()->setLogPath(Paths::logFile());
         QVERIFY(QFile::copy("/bin/sleep", m_programs.filePath(m_name)));
     }
@@ -146,6 +164,160 @@ private slots:
         QVERIFY2(lines.size() == 3 && lines.at(0).endsWith(Hello) && !error.isEmpty(), qPrintable(lines.join('\n')));
         QVERIFY(lines.at(2).endsWith(RegisterError + error));
         QVERIFY(m_fixture->agent().output().contains(lines.at(1) + "\n"));
+    }
+
+    void sessionManager_data()
+    {
+        QTest::addColumn<QString>("manager");  // serves, refuses, absent
+        QTest::addColumn<QString>("event");    // a signal of the manager to the agent's client object; forged: sent by another
+        QTest::addColumn<bool>("answers");     // with EndSessionResponse(true, "")
+        QTest::addColumn<QString>("quits");    // the log's reason; empty: runs on
+
+        QTest::newRow("registers, answers the query, runs on") << "serves" << "QueryEndSession" << true << "";
+        QTest::newRow("end of the session") << "serves" << "EndSession" << true << "the session ends";
+        QTest::newRow("stopped") << "serves" << "Stop" << false << "the session manager stops the agent";
+        // While the start-up waits for the daemon, before the agent's event loop runs.
+        QTest::newRow("stopped at start-up") << "serves" << "Stop at start-up" << false << "the session manager stops the agent";
+        QTest::newRow("forged stop") << "serves" << "forged" << false << "";
+        QTest::newRow("refused") << "refuses" << "" << false << "";
+        QTest::newRow("no session manager") << "absent" << "" << false << "";
+    }
+
+    // The agent registers with the startup id its starter gave it; it answers the end of the session at once and quits
+    // at its end, cleanly; without a manager, or refused, it logs it once and runs on.
+    void sessionManager()
+    {
+        QFETCH(QString, manager);
+        QFETCH(QString, event);
+        QFETCH(bool, answers);
+        QFETCH(QString, quits);
+
+        DBusMock &stand = m_fixture->sessionManager();
+        const auto restore = qScopeGuard([this] { m_fixture->restart(Fixture::SessionManager); });
+        stand.clearCalls(ClientPath);
+        if (manager == "refuses")
+            stand.addMethod(ManagerPath, Manager, "RegisterClient", "ss", "o",
+                            "raise dbus.exceptions.DBusException('no', name='org.gnome.SessionManager.AlreadyRegistered')");
+        else if (manager == "absent")
+            stand.stop();
+        const bool atStartUp = event == "Stop at start-up";
+        if (atStartUp)
+            m_fixture->daemonDelay("setHeartBeat", 3);
+        qputenv("DESKTOP_AUTOSTART_ID", "autostart-42");
+        const bool started = m_fixture->startAgent(Valid, QByteArray(), !atStartUp);
+        qunsetenv("DESKTOP_AUTOSTART_ID");
+        QVERIFY(started);
+
+        const TestEnv::TempRoot &root = m_fixture->root();
+        if (manager != "serves") {
+            QVERIFY(root.waitForLog(NotRegistered));
+        } else {
+            const QList<QVariantList> registered{{"kiv-domain-session-agent", "autostart-42"}};
+            QVERIFY(TestEnv::waitFor([&] { return stand.callsOf(ManagerPath, "RegisterClient") == registered; }, 5000));
+        }
+        if (event == "forged")
+            QVERIFY(QDBusConnection::sessionBus().send(QDBusMessage::createSignal(ClientPath, ClientInterface, "Stop")));
+        else if (event.startsWith("Stop"))
+            stand.emitSignal(ClientPath, ClientInterface, "Stop", "", {});
+        else if (!event.isEmpty())
+            stand.emitSignal(ClientPath, ClientInterface, event, "u", {1u});
+        const QList<QVariantList> answer{{true, ""}};
+        if (answers)
+            QVERIFY(TestEnv::waitFor([&] { return stand.callsOf(ClientPath, "EndSessionResponse") == answer; }, 5000));
+        if (!quits.isEmpty()) {
+            QVERIFY(m_fixture->agent().waitForExit(5000));
+            QCOMPARE(m_fixture->agent().exitCode(), 0);
+            QVERIFY(root.logText().contains("[LOG_INFO] SessionClient: " + quits + ", quitting\n"));
+            return;
+        }
+        // Served after the signal: by its answer the agent would have quit.
+        QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString(), 0})), QString());
+        QVERIFY(!root.logText().contains(", quitting"));
+        QCOMPARE(root.countInLog(NotRegistered), manager == "serves" ? 0 : 1);
+        if (manager == "serves")
+            QCOMPARE(stand.callsOf(ClientPath, "EndSessionResponse").size(), int(answers));
+    }
+
+    void realSessionManager_data()
+    {
+        QTest::addColumn<QString>("road");  // before the log-out: crash, a log-in report the server never answers
+        QTest::newRow("log-out") << "";
+        QTest::newRow("crash, then log-out") << "crash";
+        QTest::newRow("log-out while the server hangs") << "hang";
+    }
+
+    // The desktop's own session manager starts the agent from its autostart entry and takes it for that entry's
+    // application: it starts it again after a crash, and a log-out ends the session at once with the agent's answers.
+    void realSessionManager()
+    {
+        QFETCH(QString, road);
+        const TestEnv::TempRoot &root = m_fixture->root();
+        m_fixture->sessionManager().stop();
+        const auto restore = qScopeGuard([this] { m_fixture->restart(Fixture::SessionManager); });
+        QProcess x, session;
+        x.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
+        QVERIFY(TestEnv::waitFor([&] { return x.canReadLine(); }));
+
+        // The agent's own autostart entry, its program run in the sandbox; an empty session of the builtin manager.
+        if (road == "hang")
+            m_fixture->server().setReply("login", DomainServer::fault("hang"));
+        m_fixture->prepareAgent(Joined);
+        root.writeFile("/gs/agent.sh", m_fixture->agent().script().toUtf8(), true);
+        QFile entry(TestEnv::sourceDir() + "/data/kiv-domain-session-agent.desktop");
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        root.writeFile("/gs/config/autostart/kiv-domain-session-agent.desktop",
+                       entry.readAll().replace("Exec=/usr/share/kiv-domain-client/kiv-domain-session-agent",
+                                               QFile::encodeName("Exec=" + root.path("/gs/agent.sh"))));
+        root.writeFile("/gs/data/gnome-session/sessions/empty.session", "[GNOME Session]\nName=Empty\nRequiredComponents=\n");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", ":" + x.readLine().trimmed());
+        env.insert("XDG_CONFIG_DIRS", root.path("/gs/config"));
+        env.insert("XDG_DATA_DIRS", root.path("/gs/data") + ":/usr/share");
+        session.setProcessEnvironment(env);
+        session.setStandardOutputFile(QProcess::nullDevice());
+        session.setStandardErrorFile(QProcess::nullDevice());
+        session.start("gnome-session", {"--builtin", "--session=empty"});
+        const auto end = qScopeGuard([&] {
+            TestEnv::endProcess(session);
+            TestEnv::endProcess(x);
+            const qint64 agent = root.readFile("/tmp/program.pid").toLongLong();  // one that outlived the session
+            QFile command(QString("/proc/%1/cmdline").arg(agent));
+            if (agent > 0 && command.open(QIODevice::ReadOnly) && command.readAll().contains(AGENT_PROGRAM))
+                ::kill(pid_t(agent), SIGKILL);
+        });
+
+        // Registered, and taken for the autostart entry's application: the startup id matched.
+        const auto registered = [&] {
+            const QVariant answer = managerCall(ManagerPath, Manager, "GetClients");
+            if (answer.userType() != qMetaTypeId<QDBusArgument>())
+                return QString();
+            for (const QDBusObjectPath &client : qdbus_cast<QList<QDBusObjectPath>>(answer.value<QDBusArgument>())) {
+                if (managerCall(client.path(), Manager + ".Client", "GetAppId") == "kiv-domain-session-agent.desktop")
+                    return client.path();
+            }
+            return QString();
+        };
+        QVERIFY(TestEnv::waitFor([&] { return !registered().isEmpty() && sessionNameOwned(); }, 10000));
+        if (road == "crash") {
+            const QString crashed = registered();
+            const QByteArray pid = root.readFile("/tmp/program.pid");
+            ::kill(pid_t(pid.toLongLong()), SIGSEGV);
+            // A new agent registers only once it owns the name.
+            QVERIFY(TestEnv::waitFor([&] { return registered() != crashed && !registered().isEmpty() && sessionNameOwned(); },
+                                     5000));
+            QVERIFY(root.readFile("/tmp/program.pid") != pid);
+        } else if (road == "hang") {
+            QVERIFY(root.waitForLog("setHeartBeat timeout("));
+            Fixture::call("post_login");
+            QVERIFY(m_fixture->server().waitForRequests("login", 1));
+        }
+
+        QCOMPARE(managerCall(ManagerPath, Manager, "Logout", {1u}), QVariant());
+        QVERIFY2(session.waitForFinished(2000), qPrintable(root.logText()));
+        // The agent ends by itself: its sandbox outlives the session manager.
+        const QRegularExpression quit("SessionClient: (the session ends|the session manager stops the agent), quitting\n");
+        QVERIFY2(TestEnv::waitFor([&] { return !sessionNameOwned() && root.logText().contains(quit); }, 5000),
+                 qPrintable(root.logText()));
     }
 
     void processProbes_data()

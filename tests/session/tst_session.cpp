@@ -475,12 +475,16 @@ private slots:
             QCOMPARE(TestEnv::runCommand("gsettings", {"set", "com.kiv.domain", "notify-timeout", timeout}).exitCode, 0);
             style = "force_full_screen=false\ntimeout=60\n";  // both overridden
         }
-        // The client program the notice announces: records that it ran, and how.
+        // The client program the notice announces: records that it ran, and how; what was meant for the agent alone
+        // does not reach it.
         root.writeFile("/usr/share/kiv-domain-client/kiv-domain-client",
-                       "#!/bin/sh\necho \"$@\" > \"$TMPDIR/client-runs\"\n", true);
+                       "#!/bin/sh\necho \"$@$QT_BEARER_POLL_TIMEOUT$DESKTOP_AUTOSTART_ID\" > \"$TMPDIR/client-runs\"\n", true);
         root.remove("/tmp/client-runs");
         QCOMPARE(TestEnv::runCommand("gsettings", {"set", "org.gnome.desktop.wm.keybindings", "show-desktop", "[]"}).exitCode, 0);
         m_fixture->daemonReply("is_domain_online", "b", online);
+        qputenv("QT_BEARER_POLL_TIMEOUT", "2147483647");
+        qputenv("DESKTOP_AUTOSTART_ID", "autostart-42");
+        const auto agentOnly = qScopeGuard([] { qunsetenv("QT_BEARER_POLL_TIMEOUT"), qunsetenv("DESKTOP_AUTOSTART_ID"); });
         QVERIFY(m_fixture->startAgent(("[init]\nadd_domain_success=false\nauto_update_client=false\ndomain_type=1\n"
                                        "[style]\ntaskview_key=<Super>d\n" + style)
                                           .toUtf8()));

@@ -82,6 +82,9 @@ private slots:
         for (const QVariantList &user : QList<QVariantList>{{1001ull, "bob"}, {1005ull, ""}, {1002ull, "李四"}})
             m_fixture->accounts().mock("/org/freedesktop/Accounts", "AddUser", user);
         TestEnv::prependPath(m_bin.path());
+        // Meant for the agent alone: the commands it runs never see them.
+        qputenv("QT_BEARER_POLL_TIMEOUT", "2147483647");
+        qputenv("DESKTOP_AUTOSTART_ID", "autostart-42");
     }
 
     void init()
@@ -176,7 +179,7 @@ private slots:
 
         // ---- the command runner and service probes
         row("commands: two lines up to a zero byte, errors apart; a failure; a script file; an unknown mode runs nothing",
-            PROBE(Utils::exec_cmd("echo one; printf 'ab\\0cd'; echo e >&2", 0), Utils::exec_cmd("exit 3", 0),
+            PROBE(Utils::exec_cmd("echo one$QT_BEARER_POLL_TIMEOUT$DESKTOP_AUTOSTART_ID; printf 'ab\\0cd'; echo e >&2", 0), Utils::exec_cmd("exit 3", 0),
                   Utils::exec_cmd(Paths::under("/tmp/job.sh"), 1), Utils::exec_cmd("echo never", 2)),
             "true one\nab false  true from script\n false ", "/tmp/job.sh", "echo from script\n");
         row("no shell", PROBE(Utils::exec_cmd("echo never", 0)), "false ", {}, {}, "/bin/bash", "");
