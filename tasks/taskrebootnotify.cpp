@@ -71,12 +71,8 @@ void TaskRebootNotify::countDown()
         qWarning() << "last RebootNotify is count down";
         return;
     }
-    if (timer) {
-        timer->stop();
-        delete timer;
-    }
     seconds = CountDownSeconds;
-    startTicking();
+    startTicking();  // in place of an ended count-down's timer
 }
 
 void TaskRebootNotify::startTicking()

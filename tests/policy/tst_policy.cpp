@@ -263,6 +263,11 @@ private slots:
         // stops after three until a change that is not the agent's own.
         row("ssh start fails", "sync fails; unit inactive; " + job + "; " + job, "ssh", on(1), "", "ssh=1", "ssh*3",
             "the state of ssh could not be corrected, local value: 0, server value: 1");
+        // Once the server's value changes, a correction that did not take is tried again with the new one.
+        row("firewall level not taken, then the server's changes",
+            "FirewallLevelChanged 2; FirewallLevelChanged 2; logged could not be corrected; server firewalld_level=3; "
+            "FirewallLevelChanged 2", "firewalld_level", on(1), "", "firewalld_level=1 firewalld_level=3",
+            "firewalld_level*3", "the state of firewalld_level could not be corrected, local value: 2, server value: 1");
         row("firewall undone at once",
             "sync undo; FirewallStatusChanged false; wait 7; settle; FirewallStatusChanged false", "firewalld", on(1), "",
             "firewalld=1*6", "firewalld*7 firewalld_level firewalld*7",
@@ -348,10 +353,11 @@ bool TestPolicy::startAgent(const QByteArray &ini)
 
 // One thing the outside world does: "key=value" (`gsettings set`), "edit key=value" (the settings file written in
 // place), "lock"/"unlock" (the settings folder), "items LIST" (the configuration), "unit STATE" (the SSH unit's), "sync
-// works|fails|undo" (see below), "busy SECONDS" (systemd answers nothing meanwhile), "[forged ]SIGNAL ARG" (sent by its
-// service or by another connection), "serving" (a caller of the agent has its answer), "wait N" (until the server has
-// had N queries, at most 90 s), "settle" (everything reported before has been dealt with: the security centre reports the firewall
-// level that the server prescribes, and the agent asks the server about it only after the handlers queued before).
+// works|fails|undo" (see below), "server NAME=VALUE" (its policy, switched on), "busy SECONDS" (systemd answers nothing
+// meanwhile), "[forged ]SIGNAL ARG" (sent by its service or by another connection), "serving" (a caller of the agent has
+// its answer), "logged TEXT" (by the agent), "wait N" (until the server has had N queries, at most 90 s), "settle"
+// (everything reported before has been dealt with: the security centre reports the firewall level that the server
+// prescribes, and the agent asks the server about it only after the handlers queued before).
 bool TestPolicy::perform(const QString &step)
 {
     const QString verb = step.section(' ', 0, 0), arg = step.section(' ', -1);
@@ -365,6 +371,10 @@ bool TestPolicy::perform(const QString &step)
     }
     if (verb == "serving")
         return Fixture::answer(Fixture::call("showNotify", {QString("still serving"), 0}), 5000).isEmpty();
+    if (verb == "logged")
+        return m_fixture->root().waitForLog(step.section(' ', 1));
+    if (verb == "server")
+        return m_fixture->server().setPolicy(arg.section('=', 0, 0), on(arg.section('=', 1).toInt()));
     if (verb == "wait")  // bounded beyond the correction breaker's minute
         return TestEnv::waitFor([&] { return queries().size() >= arg.toInt(); }, 90000);
     if (verb == "settle") {

@@ -312,6 +312,22 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked + asked, 10000);
     }
 
+    // A refusal that comes when a new count-down has begun leaves the asking to that one: no second request, so no
+    // authorisation prompt now and another at its end.
+    void refusedDuringANewCountDown()
+    {
+        m_fixture->logind().addMethod(LogindPath, "org.freedesktop.login1.Manager", "Reboot", "b", "",
+                                      "time.sleep(1)\n" + Refused.arg("org.freedesktop.DBus.Error.AccessDenied"));
+        TaskRebootNotify dialog;
+        dialog.showNotify("t-1", "办公套件");
+        for (int tick = 0; tick < 180 && dialog.isVisible(); ++tick)
+            dialog.onTimeout();
+        dialog.showNotify("t-2", "输入法");
+        QTRY_COMPARE_WITH_TIMEOUT(messagesWith("call Reboot error:"), 1, 10000);
+        QCOMPARE(reboots(), QList<QVariantList>{{false}});
+        QVERIFY(dialog.isVisible() && dialog.isRebootPending());
+    }
+
     // A reboot an earlier agent of this boot left owed: what the router takes up at start.
     void resumed_data()
     {
