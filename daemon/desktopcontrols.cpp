@@ -8,7 +8,6 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusReply>
-#include <QCoroDBusPendingCall>
 
 #include "accounts.h"
 #include "dbuscall.h"
@@ -41,7 +40,7 @@ QCoro::Task<> dbus::system_control(int mode)
     // logind may ask the user to authorise the action, which takes as long as the user does.
     const QDBusPendingCall call = mode == PowerOff ? Logind::powerOff(QDBusConnection::systemBus(), true)
                                                    : Logind::reboot(QDBusConnection::systemBus(), true);
-    const QDBusMessage reply = co_await qCoro(call).waitForFinished();
+    const QDBusMessage reply = co_await awaitPending(call);
     if (reply.type() == QDBusMessage::ErrorMessage)
         TAGGED_WARNING(DBUS) << "call " << (mode == PowerOff ? "PowerOff" : "Reboot") << " error:" << QDBusError(reply);
 }

@@ -4,9 +4,9 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusReply>
-#include <QCoroDBusPendingCall>
 #include <QtDebug>
 
+#include "dbuscall.h"
 #include "domaindbusinterface.h"
 
 
@@ -23,7 +23,7 @@ QCoro::Task<> Remote_Assist_System_Dbus::debugTogle()
 {
     m_args.clear();
     const QDBusPendingCall call = m_interface->asyncCallWithArgumentList("debugTogle", m_args);
-    co_await qCoro(call).waitForFinished();
+    co_await awaitPending(call);
 }
 
 QCoro::Task<> Remote_Assist_System_Dbus::sendWebset(QString data)
@@ -31,7 +31,8 @@ QCoro::Task<> Remote_Assist_System_Dbus::sendWebset(QString data)
     m_args.clear();
     m_args << QVariant(data);
     const QDBusPendingCall call = m_interface->asyncCallWithArgumentList("sendWebset", m_args);
-    const QDBusReply<QString> reply = co_await qCoro(call).waitForFinished();
+    const QDBusMessage answer = co_await awaitPending(call);
+    const QDBusReply<QString> reply(answer);
     if (!reply.isValid())
         qDebug() << "interface sendWebset error";
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "childenvironment.h"
+#include "inflight.h"
 #include "log.h"
 #include "paths.h"
 #include "utils.h"
@@ -92,6 +93,7 @@ QCoro::Task<> RemoteAssist::runScript(QString script, bool started)
     auto *process = new QProcess(this);
     process->setProcessEnvironment(childEnvironment());
     process->start("/bin/bash", {script});
+    InFlight::track(process);
     co_await qCoro(process).waitForFinished(std::chrono::milliseconds(ScriptWaitMs));
     if (!self || !started)
         co_return;

@@ -11,6 +11,10 @@ QCoro::Task<bool> waitForReply(QNetworkReply *reply, int limitMs)
 {
     if (reply->isFinished())
         co_return true;
+    if (InFlight::stopping()) {  // the agent is quitting: nothing new is waited for
+        reply->abort();
+        co_return false;
+    }
     // Quitting aborts the exchange, so the operation waiting here ends rather than stays suspended.
     InFlight::track(reply);
     const bool finished = co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(limitMs));

@@ -1,6 +1,7 @@
 #include "inflight.h"
 
 #include <QCoreApplication>
+#include <QDBusPendingCallWatcher>
 #include <QList>
 #include <QNetworkReply>
 #include <QPointer>
@@ -20,6 +21,12 @@ QList<QPointer<QNetworkReply>> &replies()
     return list;
 }
 
+QList<QPointer<QDBusPendingCallWatcher>> &calls()
+{
+    static QList<QPointer<QDBusPendingCallWatcher>> list;
+    return list;
+}
+
 QList<QPointer<QProcess>> &processes()
 {
     static QList<QPointer<QProcess>> list;
@@ -35,6 +42,12 @@ void endAll()
     for (const QPointer<QNetworkReply> &reply : pendingReplies) {
         if (reply && reply->isRunning())
             reply->abort();
+    }
+    const auto pendingCalls = calls();
+    calls().clear();
+    for (const QPointer<QDBusPendingCallWatcher> &call : pendingCalls) {
+        if (call && !call->isFinished())
+            emit call->finished(call);
     }
     const auto pendingProcesses = processes();
     processes().clear();
@@ -77,6 +90,11 @@ void track(QNetworkReply *reply)
 void track(QProcess *process)
 {
     add(processes(), process, [](QProcess *p) { return p->state() == QProcess::NotRunning; });
+}
+
+void track(QDBusPendingCallWatcher *call)
+{
+    add(calls(), call, [](QDBusPendingCallWatcher *c) { return c->isFinished(); });
 }
 
 bool stopping() { return quitting; }
