@@ -55,7 +55,7 @@ void TaskRebootNotify::resume(const PendingReboot::Entry &entry)
     m_taskId = entry.taskId;
     m_taskName = entry.taskName;
     if (entry.endMs == 0) {
-        waitForUser();
+        leaveToUser();
         return;
     }
     const qint64 left = (entry.endMs - QDateTime::currentMSecsSinceEpoch() + 999) / 1000;
@@ -164,10 +164,10 @@ void TaskRebootNotify::onRebootAnswered(QDBusPendingCallWatcher *answer, bool in
     // itself would only bring the same refusal, or another authorisation prompt every few minutes.
     // The window shows without a count-down; its button asks again when the user decides.
     qWarning() << "reboot refused both ways: it stays owed until the user asks again";
-    waitForUser();
+    leaveToUser();
 }
 
-void TaskRebootNotify::waitForUser()
+void TaskRebootNotify::leaveToUser()
 {
     if (timer)
         timer->stop();

@@ -42,7 +42,7 @@ public slots:
 private:
     void showSecondsLeft();
     void startTicking();
-    void waitForUser();
+    void leaveToUser();
     void keep();  // the pending reboot as it stands now, for an agent started again
     void requestReboot(bool interactive);
     void onRebootAnswered(QDBusPendingCallWatcher *answer, bool interactive);
