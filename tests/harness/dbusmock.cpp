@@ -19,7 +19,9 @@ const char *const MockInterface = "org.freedesktop.DBus.Mock";
 QString templateValue(const QString &templ, const QString &key)
 {
     static const QMap<QString, QString> known{
-        {"logind BUS_NAME", "org.freedesktop.login1"}, {"logind MAIN_OBJ", "/org/freedesktop/login1"}};
+        {"logind BUS_NAME", "org.freedesktop.login1"}, {"logind MAIN_OBJ", "/org/freedesktop/login1"},
+        {"networkmanager BUS_NAME", "org.freedesktop.NetworkManager"},
+        {"networkmanager MAIN_OBJ", "/org/freedesktop/NetworkManager"}};
     QFile file(templ);
     if (!templ.endsWith(".py") || !file.open(QIODevice::ReadOnly))
         return known.value(templ + " " + key);

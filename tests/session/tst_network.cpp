@@ -1,21 +1,44 @@
-// A network that comes up after the agent has started (a log-in before the cable or the network authentication): the
-// report and the policy queries reach the server as soon as it is reachable. Run by CTest in a network namespace of its
-// own ("unshare --net"), whose links and addresses this test makes; buses and stand-ins live in the same namespace. The
-// server has an address of a network card (a veth pair inside the namespace), not of the loopback, which Qt's bearer
-// handling never holds.
+// The network as the session sees it: one that comes up after the agent has started (a log-in before the cable or the
+// network authentication), and a network manager whose view goes stale (it says "disconnected" while the card still
+// reaches the server). The report and the policy queries reach the server whenever it is reachable, whatever the
+// network manager says. Run by CTest in a network namespace of its own ("unshare --net"), whose links and addresses
+// this test makes; buses and stand-ins live in the same namespace. The server has an address of a network card (a veth
+// pair inside the namespace), not of the loopback, which Qt's bearer handling never holds; IPv6 is off, so that a card
+// without its IPv4 address has no address at all and counts as offline.
 #include <QtTest>
 
+#include <memory>
+
+#include "dbusmock.h"
 #include "domainserver.h"
 #include "fixture.h"
 
 namespace {
 const QString ServerAddress = "10.0.0.1";
+const QString Device = "/org/freedesktop/NetworkManager/Devices/wired0";
+const QString ActiveConnection = "/org/freedesktop/NetworkManager/ActiveConnection/wired";
+enum { DeviceDisconnected = 30, ConnectionActivated = 2, Disconnected = 20, ConnectedGlobal = 70 };
 
-bool ip(const QString &arguments) { return TestEnv::runCommand("ip", arguments.split(' ')).exitCode == 0; }
+bool run(const QString &program, const QString &arguments)
+{
+    return TestEnv::runCommand(program, arguments.split(' ')).exitCode == 0;
+}
 
 void setWallpaper(const QString &uri)
 {
     TestEnv::runCommand("gsettings", {"set", "org.qoro.desktop.background", "picture-uri", "'" + uri + "'"});
+}
+
+// The card's one saved connection, as NetworkManager lists it.
+QString addConnection()
+{
+    const TestEnv::CommandResult added = TestEnv::runCommand(
+        "gdbus", {"call", "--system", "--dest", "org.freedesktop.NetworkManager", "--object-path",
+                  "/org/freedesktop/NetworkManager/Settings", "--method",
+                  "org.freedesktop.NetworkManager.Settings.AddConnection",
+                  "{'connection': {'id': <'Wired'>, 'uuid': <'0b6a4e3c-5f1d-4c2e-9a7b-3d2f1e0c9b8a'>, "
+                  "'type': <'802-3-ethernet'>}}"});
+    return QRegularExpression("'(/[^']+)'").match(added.output).captured(1);
 }
 }  // namespace
 
@@ -24,15 +47,24 @@ class TestNetwork : public QObject
     Q_OBJECT
 
 private slots:
-    void reachesTheServerOnceTheNetworkIsUp()
+    void reachesTheServerWhenItIsReachable()
     {
         // A card up without its address yet, the loopback down: the server listens on the address to come (allowed in
         // this namespace only), nobody reaches it.
-        QVERIFY(ip("link add v0 type veth peer name v1") && ip("link set v1 up") && ip("link set v0 up"));
-        QVERIFY(TestEnv::runCommand("sysctl", {"-qw", "net.ipv4.ip_nonlocal_bind=1"}).exitCode == 0);
+        QVERIFY(run("sysctl", "-qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 "
+                              "net.ipv4.ip_nonlocal_bind=1"));
+        QVERIFY(run("ip", "link add v0 type veth peer name v1") && run("ip", "link set v1 up") &&
+                run("ip", "link set v0 up"));
         DomainServer server(ServerAddress);
         QVERIFY(server.isRunning());
         Fixture fixture(Fixture::Daemon);
+        const std::unique_ptr<DBusMock> nm(DBusMock::fromTemplate("networkmanager", DBusMock::SystemBus));
+        QVERIFY(nm->isRunning());
+        nm->mock(nm->mainObject(), "AddEthernetDevice", {"wired0", "v0", quint32(DeviceDisconnected)});
+        const QString connection = addConnection();
+        QVERIFY(!connection.isEmpty());
+        nm->mock(nm->mainObject(), "SetGlobalConnectionState", {quint32(Disconnected)});
+
         const TestEnv::TempRoot &root = fixture.root();
         QVERIFY(fixture.startAgent("[init]\nhostname=term-042\nip_port=" + server.address().toUtf8() +
                                        "\nadd_domain_success=true\nauto_update_client=false\n[policy]\nitems=pictureUri\n",
@@ -42,11 +74,22 @@ private slots:
         setWallpaper("file:///mine.png");
         QVERIFY(root.waitForLog("[LOG_ERROR] getHttpReply: failed to get http policy request wallpaper"));
 
-        QVERIFY(ip("link set lo up") && ip("addr add " + ServerAddress + "/24 dev v0"));
+        // The network comes up, and the network manager says so.
+        QVERIFY(run("ip", "link set lo up") && run("ip", "addr add " + ServerAddress + "/24 dev v0"));
+        nm->mock(nm->mainObject(), "AddActiveConnection",
+                 {QStringList{Device}, connection, "/", "wired", quint32(ConnectionActivated)});
+        nm->mock(nm->mainObject(), "SetGlobalConnectionState", {quint32(ConnectedGlobal)});
         QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString("{\"code\":200,\"msg\":\"login recorded\"}"));
         setWallpaper("file:///mine2.png");
         QVERIFY(server.waitForRequests("policy", 1));
         QCOMPARE(server.requests("login").size(), 1);
+
+        // The network manager loses its connection while the card keeps its address: the server is still reachable,
+        // and the next query reaches it, well before the query's own limit.
+        nm->mock(nm->mainObject(), "RemoveActiveConnection", {Device, ActiveConnection});
+        nm->mock(nm->mainObject(), "SetGlobalConnectionState", {quint32(Disconnected)});
+        setWallpaper("file:///mine3.png");
+        QVERIFY(server.waitForRequests("policy", 2));
     }
 };
 
