@@ -92,7 +92,7 @@ bool qtPost(QNetworkAccessManager &manager, const DomainServer &server, bool fre
     QNetworkRequest request(QUrl("http://" + server.address() + "/mainapi/device/login/"));
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     QNetworkReply *reply = manager.post(request, Body);
-    const bool ok = QCoro::waitFor(waitForReply(reply, 30000)) && reply->error() == QNetworkReply::NoError;
+    const bool ok = QCoro::waitFor(awaitReply(reply, 30000)) && reply->error() == QNetworkReply::NoError;
     reply->deleteLater();
     return ok;
 }

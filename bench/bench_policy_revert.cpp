@@ -101,7 +101,7 @@ int main(int argc, char *argv[])
         QElapsedTimer clock;
         clock.start();
         QNetworkReply *reply = manager.get(QNetworkRequest(url));
-        waitForReply(reply, 10000);
+        QCoro::waitFor(awaitReply(reply, 10000));
         reply->deleteLater();
         if (i > 0)  // the first one also opens the connection
             roundTrips.push_back(clock.nsecsElapsed() / 1e6);

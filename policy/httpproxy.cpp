@@ -82,7 +82,7 @@ QCoro::Task<HttpResult> HttpProxy::query(QString url, QString type)
 
     request.setUrl(QUrl(url, QUrl::TolerantMode));
     QNetworkReply *reply = network()->get(request);
-    const bool finished = co_await waitForReply(reply, m_timeLimitMs);
+    const bool finished = co_await awaitReply(reply, m_timeLimitMs);
     qDebug().noquote() << "url=" + url;
 
     if (!finished || reply->error() != QNetworkReply::NoError) {

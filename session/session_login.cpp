@@ -120,7 +120,7 @@ QCoro::Task<QString> session_dbus_interface::requestLogin()
     QPointer<session_dbus_interface> self(this);
     const std::unique_ptr<QNetworkAccessManager> manager(newNetworkManager(nullptr));
     QNetworkReply *reply = manager->post(m_request, sendData);
-    co_await waitForReply(reply, LoginReplyLimitMs);
+    co_await awaitReply(reply, LoginReplyLimitMs);
     if (!self)
         co_return QString();
 

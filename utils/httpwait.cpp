@@ -7,7 +7,7 @@
 
 #include "inflight.h"
 
-QCoro::Task<bool> waitForReply(QNetworkReply *reply, int limitMs)
+QCoro::Task<bool> awaitReply(QNetworkReply *reply, int limitMs)
 {
     if (reply->isFinished())
         co_return true;

@@ -11,4 +11,4 @@ class QNetworkReply;
 // True when the reply finished within limitMs. On expiry the reply is aborted (its error()
 // becomes QNetworkReply::OperationCanceledError) and the answer is false. The caller keeps the
 // reply (and its manager) alive until this returns.
-QCoro::Task<bool> waitForReply(QNetworkReply *reply, int limitMs);
+QCoro::Task<bool> awaitReply(QNetworkReply *reply, int limitMs);

@@ -39,7 +39,7 @@ QCoro::Task<ServerReply> getFromServer(QNetworkRequest request, int limitMs)
     ServerReply result;
     const std::unique_ptr<QNetworkAccessManager> manager(newNetworkManager(nullptr));
     QNetworkReply *reply = manager->get(request);
-    const bool finished = co_await waitForReply(reply, limitMs);
+    const bool finished = co_await awaitReply(reply, limitMs);
     if (!finished) {
         result.timedOut = true;
         result.error = "timeout";
