@@ -1,22 +1,16 @@
-// The daemon proxy against the stand-in daemon serving its contract (daemon/com.kiv.domain.xml): every call and relayed
-// signal of it, what the daemon receives and the caller gets back or falls back to, who may send the daemon's signals,
-// time-outs and a daemon that goes away; the desktop controls and the agent's start as seen.
+// The daemon proxy against a stand-in serving its contract (daemon/com.kiv.domain.xml): each call and relayed signal,
+// what each side gets, fallbacks, forgers, time-outs, a daemon that goes away; desktop controls and the agent's start.
 #include <QtTest>
 
-#include <QCoroTask>
-
-#include <QDBusAbstractInterface>
 #include <QDomDocument>
 
 #include "domaindbusinterface.h"
 #include "fixture.h"
 
 namespace {
-const QString AgentPath = "/com/domain/agent", TaskPath = "/com/domain/taskmanager";
 const QStringList Users = {"/org/freedesktop/Accounts/User1000", "/org/freedesktop/Accounts/User1001"};
 
-// One method or signal of the contract: its object, interface, argument and reply signatures.
-struct Member { QString path, interface, in, out; };
+struct Member { QString path, interface, in, out; };  // method or signal: object, interface, in and out signatures
 QMap<QString, Member> contract(const QString &kind)  // "method" or "signal"
 {
     QFile file(TestEnv::sourceDir() + "/daemon/com.kiv.domain.xml");
@@ -37,8 +31,7 @@ QMap<QString, Member> contract(const QString &kind)  // "method" or "signal"
     return members;
 }
 
-// Values with their types, so that an int sent as a long or a string shows.
-template <typename T> QString typed(const T &values)
+template <typename T> QString typed(const T &values)  // with their types: an int sent as a long or a string shows
 {
     QString text;
     QDebug(&text) << values;
@@ -46,8 +39,7 @@ template <typename T> QString typed(const T &values)
 }
 
 // One operation of the catalogue: the call, the daemon method, the arguments as the daemon must receive them, the value
-// returned on failure (invalid: returns nothing), the call mode (E serves the event loop while it waits, A
-// returns at once) and the line logged on failure.
+// returned on failure (invalid: none), the mode (E serves events while it waits, A returns at once), the failure's log.
 struct Row {
     std::function<QVariant()> op;
     QString method;
@@ -104,8 +96,7 @@ QList<Row> catalogue()
 
 // For each reply signature, an answer that differs from the fallback.
 const QMap<QString, QVariant> Samples{{"b", true}, {"i", 7}, {"s", "s1"}, {"as", QStringList{"e1"}}, {"ay", QByteArray("{}")}};
-// Arguments of a daemon signal (its types are b, s and i), its own or a forger's.
-QVariantList signalArgs(const QString &signature, bool forged)
+QVariantList signalArgs(const QString &signature, bool forged)  // types b, s and i; the daemon's or a forger's
 {
     QVariantList args;
     for (const QChar type : signature)
@@ -113,26 +104,10 @@ QVariantList signalArgs(const QString &signature, bool forged)
                                                                : QVariant(QString(forged ? "伪造" : "任务 %1").arg(args.size())));
     return args;
 }
-// The proxy's Qt signal that relays a daemon signal: the same name and parameter types.
-QByteArray relayOf(const QString &name, const QVariantList &args)
-{
-    QStringList types;
-    for (const QVariant &arg : args)
-        types << arg.typeName();
-    return QString("%1(%2)").arg(name, types.join(',')).toLatin1();
-}
 
 QStringList messages;
 QtMessageHandler previousHandler = nullptr;
 bool logged(const QString &text) { return messages.join('\n').contains(text); }
-
-QStringList describe(const QString &who, const QList<MockCall> &calls)
-{
-    QStringList described;
-    for (const MockCall &call : calls)
-        described << QString("%1 %2(%3)").arg(who, call.method, QVariant(call.args).toStringList().join(", "));
-    return described;
-}
 }  // namespace
 
 using Action = std::function<void()>;
@@ -150,17 +125,13 @@ private slots:
             messages << text.simplified();
             previousHandler(type, context, text);
         });
-        // The proxy is made while no daemon is on the bus: it is there at once and answers "offline"; the daemon's
-        // signals reach it all the same once the daemon has come (the relay rows).
-        QElapsedTimer clock;
-        clock.start();
+        const QDeadlineTimer limit(5000);  // made daemon-less, the proxy answers "offline" at once and relays later
         QCOMPARE(QCoro::waitFor(d()->is_domain_online()), false);
-        QVERIFY(clock.elapsed() < 5000);
+        QVERIFY(!limit.hasExpired());
 
         // Every method of the contract has its row (the stand-in refuses other signatures; replies are of its types).
         QStringList rows;
-        for (const Row &row : catalogue())
-            rows << row.method;
+        std::ranges::transform(catalogue(), std::back_inserter(rows), &Row::method);
         rows.sort();
         QCOMPARE(rows, contract("method").keys());
 
@@ -185,7 +156,6 @@ private slots:
 
     void cleanup() { QVERIFY(m_fixture->standInsAlive()); }
 
-    // ---- the catalogue, held to the daemon's contract
     void calls_data()
     {
         QTest::addColumn<Row>("row");
@@ -196,8 +166,7 @@ private slots:
                 faults << "error";
             if (row.fallback.isValid())
                 faults << "wrong type" << "no value";
-            // Time-outs and a daemon that goes away, for a blocking and an event-loop call.
-            if (row.method == "is_domain_online" || row.method == "setHeartBeat")
+            if (row.method == "is_domain_online" || row.method == "setHeartBeat")  // a blocking and an event-loop call
                 faults << "time-out" << "vanishes";
             for (const QString &fault : faults)
                 QTest::addRow("%s %s", qPrintable(row.method), fault.isEmpty() ? "answers" : qPrintable(fault)) << row << fault;
@@ -211,20 +180,17 @@ private slots:
         Fixture &f = *m_fixture;
         const Member member = ::contract("method").value(row.method);
         const QVariant answer = Samples.value(member.out);
-        // General requests may take a minute; the other interfaces keep the bus default. A time-out row shortens the
-        // minute so that it need not wait it out.
-        QDBusAbstractInterface *proxy = nullptr;
-        for (QDBusAbstractInterface *candidate : d()->findChildren<QDBusAbstractInterface *>())
-            proxy = candidate->path() == member.path ? candidate : proxy;
+        // General requests may take a minute, other interfaces the bus default; a time-out row shortens the minute.
+        const auto proxies = d()->findChildren<QDBusAbstractInterface *>();
+        QDBusAbstractInterface *proxy = *std::ranges::find(proxies, member.path, &QDBusAbstractInterface::path);
         QCOMPARE(proxy->timeout(), member.interface == "com.kiv.domain.agent" ? 60000 : -1);
         const auto restore = qScopeGuard([proxy, was = proxy->timeout()] { proxy->setTimeout(was); });
+        proxy->setTimeout(fault == "time-out" ? 500 : proxy->timeout());
         const double delay = fault == "time-out" ? 3 : row.mode == 'A' ? 1 : 0.3;
         if (fault.isEmpty() || fault == "time-out")
             f.daemonDelay(row.method, delay);
         if (fault.isEmpty() && answer.isValid())
             f.daemonReply(row.method, member.out, answer);
-        if (fault == "time-out")
-            proxy->setTimeout(500);
         if (fault == "error")
             f.daemonError(row.method, "com.kiv.domain.Error.Failed");
         if (fault == "wrong type")
@@ -232,7 +198,7 @@ private slots:
         if (fault == "no value")
             f.daemonReply(row.method, "", QString());
         if (fault == "vanishes")
-            f.daemon().mock(AgentPath, "SetVanish", {row.method});
+            f.daemon().mock(TestEnv::AgentPath, "SetVanish", {row.method});
 
         QTimer timer;
         QSignalSpy served(&timer, &QTimer::timeout);
@@ -253,14 +219,12 @@ private slots:
         if (fault == "vanishes") {  // the rows after it are served by the daemon's new connection
             QVERIFY(TestEnv::waitFor([&] { return !f.daemon().isRunning(); }));
             f.restart(Fixture::Daemon);
-            return;
+        } else {  // once, never retried, with the arguments' own types
+            QTRY_COMPARE_WITH_TIMEOUT(typed(f.daemon().callsOf(member.path, row.method)),
+                                      typed(QList<QVariantList>{row.args}), 5000);
         }
-        // Once, never retried, with the arguments' own types.
-        QTRY_COMPARE_WITH_TIMEOUT(typed(f.daemon().callsOf(member.path, row.method)), typed(QList<QVariantList>{row.args}),
-                                  5000);
     }
 
-    // ---- the daemon's signals: relayed from the daemon, from nobody else
     void relays_data()
     {
         QTest::addColumn<QString>("line");  // logged before the relay
@@ -277,10 +241,10 @@ private slots:
         const Member member = ::contract("signal").value(name);
         const QVariantList args = signalArgs(member.in, false), forged = signalArgs(member.in, true);
 
-        QSignalSpy spy(d(), "2" + relayOf(name, args));  // as SIGNAL() names it
-        // Only the owner of "com.kiv.domain" speaks for the daemon: no other connection may start a reboot, an install
-        // prompt or a log-in report. The forgery is on the bus before the daemon's own signal, so a relayed one would
-        // come first.
+        QStringList types;  // the proxy's Qt signal that relays it has the same name and parameter types
+        std::ranges::transform(args, std::back_inserter(types), &QVariant::typeName);
+        QSignalSpy spy(d(), QString("2%1(%2)").arg(name, types.join(',')).toLatin1());  // "2": as SIGNAL() names it
+        // Only "com.kiv.domain"'s owner may signal a reboot, an install or a log-in report; the forgery is sent first.
         Fixture::forgeSignal(member.path, member.interface, name, forged);
         m_fixture->daemonSignal(member.path, name, member.in, args);
         QVERIFY(spy.wait(5000));
@@ -289,7 +253,6 @@ private slots:
         QVERIFY(line.isEmpty() || logged(line));
     }
 
-    // ---- desktop and session controls, and the real agent's start, seen from the stand-ins
     void controls_data()
     {
         QTest::addColumn<Action>("op");
@@ -304,14 +267,14 @@ private slots:
         };
         // A power action lifts the lock-down (the task view comes back) whatever follows.
         const QString on = "; shell AppSwitcherSetEnable(true)", off = "shell AppSwitcherSetEnable(false)";
-        row("power off", [] { QCoro::waitFor(d()->system_control(0)); }, "", "logind PowerOff(true)" + on, "");
-        row("reboot refused", [] { QCoro::waitFor(d()->system_control(1)); }, "logind", "logind Reboot(true)" + on, "call Reboot error:");
-        row("other mode", [] { QCoro::waitFor(d()->system_control(2)); }, "", on.mid(2), "");
-        row("task view hidden", [] { QCoro::waitFor(d()->setTaskViewVisible(false)); }, "", off, "");
-        row("task view, answer without boolean", [] { QCoro::waitFor(d()->setTaskViewVisible(false)); }, "shell", off,
+        row("power off", DOES(system_control(0)), "", "logind PowerOff(true)" + on, "");
+        row("reboot refused", DOES(system_control(1)), "logind", "logind Reboot(true)" + on, "call Reboot error:");
+        row("other mode", DOES(system_control(2)), "", on.mid(2), "");
+        row("task view hidden", DOES(setTaskViewVisible(false)), "", off, "");
+        row("task view, answer without boolean", DOES(setTaskViewVisible(false)), "shell", off,
             "call AppSwitcherSetEnable error:");
-        row("notice, no agent", [] { QCoro::waitFor(d()->showNotify("终端未加入域", 7)); }, "", "", "call showNotify error:");
-        row("automatic log-in off", [] { QCoro::waitFor(d()->cancelAutoLogin()); }, "",
+        row("notice, no agent", DOES(showNotify("终端未加入域", 7)), "", "", "call showNotify error:");
+        row("automatic log-in off", DOES(cancelAutoLogin()), "",
             "accounts SetAutomaticLogin(false); accounts SetAutomaticLogin(false)", "");
         // At start the agent has the daemon set USB up, then tells it the heartbeat period: the default, or 2147484 s,
         // the first period whose milliseconds pass an int (held, never wrapped negative).
@@ -340,12 +303,17 @@ private slots:
         op();
 
         const auto seen = [&] {
-            const QRegularExpression startup("(usbInit|setHeartBeat)\\(");
-            QStringList seen = describe("daemon", f.daemon().calls(AgentPath)).filter(startup)
-                               + describe("logind", f.logind().calls("/org/freedesktop/login1"))
-                               + describe("shell", f.desktopShell().calls("/org/freedesktop/Desktop"));
+            QStringList seen;
+            const auto describe = [&seen](const QString &who, const DBusMock &mock, const QString &path) {
+                for (const MockCall &call : mock.calls(path))
+                    seen << QString("%1 %2(%3)").arg(who, call.method, QVariant(call.args).toStringList().join(", "));
+            };
+            describe("daemon", f.daemon(), TestEnv::AgentPath);
+            seen = seen.filter(QRegularExpression("(usbInit|setHeartBeat)\\("));  // of the daemon, the agent's start
+            describe("logind", f.logind(), "/org/freedesktop/login1");
+            describe("shell", f.desktopShell(), "/org/freedesktop/Desktop");
             for (const QString &user : Users)
-                seen += describe("accounts", f.accounts().calls(user));
+                describe("accounts", f.accounts(), user);
             return (seen + m_notices).join("; ");
         };
         QTRY_COMPARE_WITH_TIMEOUT(seen(), calls, 10000);

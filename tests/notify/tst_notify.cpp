@@ -69,18 +69,14 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(popup.isNull(), atEnd == "gone");
         QStringList calls;
-        for (const MockCall &call : m_fixture->sessionManager().calls(m_fixture->sessionManager().mainObject())) {
-            calls << call.method;
-            for (const QVariant &arg : call.args)
-                calls.last() += " " + arg.toString();
-        }
+        for (const MockCall &call : m_fixture->sessionManager().calls(m_fixture->sessionManager().mainObject()))
+            calls << (QStringList{call.method} + QVariant(call.args).toStringList()).join(' ');
         QCOMPARE(calls.join(", "), atEnd == "gone" ? QString() : atEnd);
         delete popup.data();
     }
 
-    // Notices come and go all session long: each one gone leaves nothing behind on the heap (its form is 16 bytes). The
-    // least growth of three rounds, after a round that fills Qt's own caches, so that a cache growing late does not
-    // count.
+    // Notices come and go all session: one gone leaves nothing on the heap (its form is 16 bytes). The least growth
+    // of three rounds, after one that fills Qt's own caches, so that a cache growing late does not count.
     void noticesLeaveNothing()
     {
         const auto growthPerNotice = [] {

@@ -1,7 +1,6 @@
-// Policy enforcement. The query client and the loop guard's window run in this process; the engine runs in the real
-// agent, where `gsettings` changes the desktop settings, the systemd and security-centre stand-ins send their signals,
-// the stand-in server counts the queries and the daemon stand-in records `sync`. This process also runs an engine of
-// its own on a desktop that lacks schemas, to report changes of keys that no outside writer can change.
+// Policy enforcement. The query client and the loop guard's window run here; the engine runs in the real agent, where
+// `gsettings` changes the desktop settings, the systemd and security-centre stand-ins signal, the server counts queries
+// and the daemon stand-in records `sync`. An engine here, on a desktop lacking schemas, meets changes of missing keys.
 #include <QtTest>
 
 #include <QCoroTask>
@@ -21,18 +20,16 @@ Q_DECLARE_METATYPE(PolicyQuery)
 namespace {
 const QString Picture = "file:///srv/corp.png";
 const QString Cat = "picture-uri='file:///home/alice/cat.png'";
-const QString Manager = "/org/freedesktop/systemd1";
-const QString ManagerInterface = "org.freedesktop.systemd1.Manager";
+const QString Manager = "/org/freedesktop/systemd1", ManagerInterface = "org.freedesktop.systemd1.Manager";
 const QString SshUnit = "/org/freedesktop/systemd1/unit/ssh_2eservice", Unit = "org.freedesktop.systemd1.Unit";
-const QString Firewall = "/SecuritySetting/firewall";
-const QString FirewallInterface = "com.kiv.securitycenter.firewallsetting";
+const QString Firewall = "/SecuritySetting/firewall", FirewallInterface = "com.kiv.securitycenter.firewallsetting";
 const QString SettingsFolder = qEnvironmentVariable("XDG_CONFIG_HOME") + "/glib-2.0/settings";
 
-QByteArray config(const QString &address = "%SERVER%", const QString &items = "pictureUri,idleDelay,usbintfctrl,"
-                  "usbstoragestatus,pictureOptions", const QString &securityCenter = "true")
+QByteArray config(const QString &address = "%SERVER%",
+                  const QString &items = "pictureUri,idleDelay,usbintfctrl,usbstoragestatus,pictureOptions")
 {
-    return QString("[init]\nhostname=term-12\nip_port=%1\n[uniteauth]\nuse_security_center=%2\n[policy]\nitems=%3\n"
-                   "idleDelay=240\n").arg(address, securityCenter, items).toUtf8();
+    return QString("[init]\nhostname=term-12\nip_port=%1\n[uniteauth]\nuse_security_center=true\n[policy]\nitems=%2\n"
+                   "idleDelay=240\n").arg(address, items).toUtf8();
 }
 
 QString schemaOf(const QString &key)
@@ -55,10 +52,9 @@ QString gsettings(const QString &verb, const QString &key, const QString &value 
 QStringList expand(const QString &text)
 {
     QStringList list;
-    for (const QString &item : text.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString &item : text.split(' ', Qt::SkipEmptyParts))
         for (int i = 0; i < qMax(1, item.section('*', 1).toInt()); ++i)
             list << item.section('*', 0, 0);
-    }
     return list;
 }
 
@@ -67,12 +63,6 @@ QJsonObject on(const QJsonValue &value, int delayMs = 0)
     QJsonObject reply = DomainServer::policyReply(value);
     reply.insert("delay_ms", delayMs);
     return reply;
-}
-
-QJsonObject body(const QByteArray &json)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(json);
-    return DomainServer::reply(document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object()));
 }
 }  // namespace
 
@@ -123,22 +113,23 @@ private slots:
         QTest::addColumn<QJsonObject>("reply");  // of the stand-in server; "front": another server instead
         QTest::addColumn<QString>("result");     // code|success|switch|value|value type|wallpaper URL
 
+        const auto answer = [](const QJsonObject &data) { return DomainServer::reply(QJsonObject{{"data", data}}); };
         const QString none = "0|0|0||1|";
         QTest::newRow("enforceable") << &HttpProxy::getSSHPolicy << "ssh" << on(0) << "200|1|1|0|1|";
         QTest::newRow("switched off") << &HttpProxy::getUSBPolicy << "usb" << DomainServer::policyReply(1, 0)
                                       << "200|1|0|1|1|";
         QTest::newRow("wallpaper text") << &HttpProxy::getWallPaperPolicy << "wallpaper"
-                                        << body("{\"data\": {\"code\": 200, \"success\": true, \"switch_status\": 1, \"policy\":"
-                                                " \"file:///srv/corp.png\", \"wallpaper_url\": \"http://srv/corp.png\"}}")
+                                        << answer({{"code", 200}, {"success", true}, {"switch_status", 1},
+                                                   {"policy", Picture}, {"wallpaper_url", "http://srv/corp.png"}})
                                         << "200|1|1|" + Picture + "|3|http://srv/corp.png";
         QTest::newRow("number as text") << &HttpProxy::getUSBStoragePolicy << "usb_storage" << on("2") << "200|1|1|0|1|";
         QTest::newRow("success false") << &HttpProxy::getFirewallldPolicy << "firewalld"
                                        << DomainServer::policyReply(1, 1, 403, false) << "403|0|0||1|";
-        QTest::newRow("no data") << &HttpProxy::getFirewalldLevelPolicy << "firewalld_level" << body("{\"code\": 200}")
-                                 << none;
-        QTest::newRow("no policy") << &HttpProxy::getIdeldelayPolicy << "idle-delay" << body("{\"data\": {\"code\": 200}}")
+        QTest::newRow("no data") << &HttpProxy::getFirewalldLevelPolicy << "firewalld_level"
+                                 << DomainServer::reply(QJsonObject{{"code", 200}}) << none;
+        QTest::newRow("no policy") << &HttpProxy::getIdeldelayPolicy << "idle-delay" << answer({{"code", 200}})
                                    << "200|0|0||1|";
-        QTest::newRow("array") << &HttpProxy::getSSHPolicy << "ssh" << body("[1]") << none;
+        QTest::newRow("array") << &HttpProxy::getSSHPolicy << "ssh" << DomainServer::reply(QJsonArray{1}) << none;
         QTest::newRow("not JSON") << &HttpProxy::getSSHPolicy << "ssh" << DomainServer::fault("notjson") << none;
         QTest::newRow("HTTP 500") << &HttpProxy::getSSHPolicy << "ssh" << DomainServer::fault("http500") << none;
         QTest::newRow("refused") << &HttpProxy::getSSHPolicy << "ssh" << QJsonObject{{"front", "127.0.0.1:1"}} << none;
@@ -151,12 +142,10 @@ private slots:
         QFETCH(QJsonObject, reply);
         QFETCH(QString, result);
 
-        const QString front = reply.value("front").toString(m_fixture->server().address());
-        m_fixture->root().writeConfig(config(front));
+        m_fixture->root().writeConfig(config(reply.value("front").toString(m_fixture->server().address())));
         QVERIFY(reply.contains("front") || m_fixture->server().setPolicy(name, reply));
 
-        HttpProxy proxy;
-        const HttpResult r = QCoro::waitFor((proxy.*query)());
+        const HttpResult r = QCoro::waitFor((HttpProxy().*query)());
         QCOMPARE(QString("%1|%2|%3|%4|%5|%6").arg(r.code).arg(r.success).arg(r.switchStatus).arg(r.value).arg(r.valueType)
                      .arg(r.wallpaperUrl), result);
         QCOMPARE(r.policyType, name);
@@ -169,8 +158,7 @@ private slots:
 
     void queryLimitAndTurns()
     {
-        // The USB answer would come after 36 s: the query gives up at its 30 s limit. Meanwhile two more queries are
-        // asked: each waits its turn, in the order they were asked.
+        // The USB answer takes 36 s and the query gives up at 30 s; two more asked meanwhile wait their turn, in order.
         QVERIFY(m_fixture->server().setPolicy("usb", on(1, 36000)));
         QVERIFY(m_fixture->server().setPolicy("ssh", on(7)));
         QVERIFY(m_fixture->server().setPolicy("wallpaper", on(Picture)));
@@ -202,8 +190,7 @@ private slots:
 
     void missingSchemaOrKey()
     {
-        // Changes of keys that this process's desktop lacks, and corrections meant for them, end without a query and
-        // without an abort.
+        // Changes of keys this desktop lacks, and corrections meant for them, end without a query and without an abort.
         SyncPolicy *engine = SyncPolicy::instance();
         for (const char *key : {"pictureUri", "idleDelay", "usbintfctrl"})
             engine->onSettingsChanged(key);
@@ -224,12 +211,12 @@ private slots:
         QTest::addColumn<QString>("queried");  // in any order
         QTest::addColumn<QString>("warned");  // a part of each warning line, separated by "; "
 
-        const auto row = [](const char *name, const QString &steps, const QString &policy, const QJsonObject &reply,
-                            const QString &after, const QString &synced, const QString &queried,
-                            const QString &warned = "") {
+        const auto row = [](const char *name, QString steps, QString policy, QJsonObject reply, QString after,
+                            QString synced, QString queried, QString warned = "") {
             QTest::newRow(name) << steps << policy << reply << after << synced << queried << warned;
         };
         const QString job = "JobRemoved ssh.service";
+        const QString stuck = "the state of %1 could not be corrected, local value: %2, server value: %3";
         // A put-back raises one more change, and a sync one more report: each finds the values equal.
         row("wallpaper", Cat, "wallpaper", on(Picture), "picture-uri='" + Picture + "'", "", "wallpaper*2");
         row("usb interfaces", "usbintfctrl=2", "usb", on(1), "usbintfctrl=1", "", "usb*2");
@@ -262,16 +249,14 @@ private slots:
         // A correction that does not take is not repeated for the same values; one that the desktop undoes at once
         // stops after three until a change that is not the agent's own.
         row("ssh start fails", "sync fails; unit inactive; " + job + "; " + job, "ssh", on(1), "", "ssh=1", "ssh*3",
-            "the state of ssh could not be corrected, local value: 0, server value: 1");
+            stuck.arg("ssh", "0", "1"));
         // Once the server's value changes, a correction that did not take is tried again with the new one.
-        row("firewall level not taken, then the server's changes",
-            "FirewallLevelChanged 2; FirewallLevelChanged 2; logged could not be corrected; server firewalld_level=3; "
-            "FirewallLevelChanged 2", "firewalld_level", on(1), "", "firewalld_level=1 firewalld_level=3",
-            "firewalld_level*3", "the state of firewalld_level could not be corrected, local value: 2, server value: 1");
-        row("firewall undone at once",
-            "sync undo; FirewallStatusChanged false; wait 7; settle; FirewallStatusChanged false", "firewalld", on(1), "",
-            "firewalld=1*6", "firewalld*7 firewalld_level firewalld*7",
-            "firewalld corrected 3 times; firewalld corrected 6 times");
+        row("firewall level not taken, then the server's changes", "FirewallLevelChanged 2; FirewallLevelChanged 2; "
+            "logged could not be corrected; server firewalld_level=3; FirewallLevelChanged 2", "firewalld_level", on(1),
+            "", "firewalld_level=1 firewalld_level=3", "firewalld_level*3", stuck.arg("firewalld_level", "2", "1"));
+        row("firewall undone at once", "sync undo; FirewallStatusChanged false; wait 7; settle; "
+            "FirewallStatusChanged false", "firewalld", on(1), "", "firewalld=1*6",
+            "firewalld*7 firewalld_level firewalld*7", "firewalld corrected 3 times; firewalld corrected 6 times");
         // A user who changes a setting faster than the breaker allows does not win: once its minute has passed, the
         // agent looks again and puts the server's value back, with no further change.
         row("changed faster than the breaker allows",
@@ -279,8 +264,7 @@ private slots:
             "wait 12", "usb", on(1), "usbintfctrl=1", "", "usb*9 firewalld_level*3", "usb corrected 3 times");
         // A write refused while the settings are locked does not keep the next change from being put back.
         row("locked, then unlocked", "lock; edit usbintfctrl=2; wait 1; settle; unlock; usbintfctrl=0", "usb", on(1),
-            "usbintfctrl=1", "", "usb firewalld_level usb*2",
-            "the state of usb could not be corrected, local value: 2, server value: 1");
+            "usbintfctrl=1", "", "usb firewalld_level usb*2", stuck.arg("usb", "2", "1"));
     }
 
     void enforcement()
@@ -337,31 +321,27 @@ private slots:
     }
 
 private:
-    bool startAgent(const QByteArray &ini);
+    bool startAgent(const QByteArray &ini)
+    {
+        // The engine watches before the agent sets up the daemon's USB handling.
+        return m_fixture->startAgent(ini, Kiv5Release) &&
+               TestEnv::waitFor([&] { return !m_fixture->daemon().callsOf("/com/domain/agent", "usbInit").isEmpty(); });
+    }
     bool perform(const QString &step);
     QStringList queries() const { return m_fixture->server().policyQueries(); }
 
     std::unique_ptr<Fixture> m_fixture;
 };
 
-bool TestPolicy::startAgent(const QByteArray &ini)
-{
-    // The engine watches before the agent sets up the daemon's USB handling.
-    return m_fixture->startAgent(ini, Kiv5Release) &&
-           TestEnv::waitFor([this] { return !m_fixture->daemon().callsOf("/com/domain/agent", "usbInit").isEmpty(); });
-}
-
-// One thing the outside world does: "key=value" (`gsettings set`), "edit key=value" (the settings file written in
-// place), "lock"/"unlock" (the settings folder), "items LIST" (the configuration), "unit STATE" (the SSH unit's), "sync
-// works|fails|undo" (see below), "server NAME=VALUE" (its policy, switched on), "busy SECONDS" (systemd answers nothing
-// meanwhile), "[forged ]SIGNAL ARG" (sent by its service or by another connection), "serving" (a caller of the agent has
-// its answer), "logged TEXT" (by the agent), "wait N" (until the server has had N queries, at most 90 s), "settle"
-// (everything reported before has been dealt with: the security centre reports the firewall level that the server
-// prescribes, and the agent asks the server about it only after the handlers queued before).
+// A step of the outside world: "key=value" (`gsettings set`), "edit key=value" (the settings file edited in place),
+// "lock"/"unlock" (the settings folder), "items LIST" (the configuration), "unit STATE" (the SSH unit's), "sync
+// works|fails|undo" (below), "server NAME=VALUE" (its policy, switched on), "busy SECONDS" (systemd silent meanwhile),
+// "[forged ]SIGNAL ARG" (by its service or another connection), "serving" (the agent answers a caller), "logged TEXT"
+// (by the agent), "wait N" (until the server's Nth query, at most 90 s), "settle" (all reported so far is dealt with:
+// the security centre reports the server's firewall level, asked about only after the handlers queued before).
 bool TestPolicy::perform(const QString &step)
 {
     const QString verb = step.section(' ', 0, 0), arg = step.section(' ', -1);
-    DBusMock &systemd = m_fixture->systemd();
     if (verb == "lock" || verb == "unlock")
         return QProcess::execute("chattr", {verb == "lock" ? "+i" : "-i", SettingsFolder}) == 0;
     if (verb == "edit") {  // appended: in the settings file, the later value of a key counts
@@ -383,11 +363,11 @@ bool TestPolicy::perform(const QString &step)
         return TestEnv::waitFor([&] { return queries().count("firewalld_level") > before; }, 20000);
     }
     if (verb == "busy")
-        return systemd.connection().send(
-            QDBusMessage::createMethodCall(systemd.busName(), Manager, ManagerInterface, "Sleep") << arg.toDouble());
+        return m_fixture->systemd().connection().send(QDBusMessage::createMethodCall(
+            m_fixture->systemd().busName(), Manager, ManagerInterface, "Sleep") << arg.toDouble());
     if (verb == "unit")
-        return systemd.mock(SshUnit, "UpdateProperties", {Unit, QVariantMap{{"ActiveState", arg}}}).type() ==
-               QDBusMessage::ReplyMessage;
+        return m_fixture->systemd().mock(SshUnit, "UpdateProperties", {Unit, QVariantMap{{"ActiveState", arg}}}).type()
+               == QDBusMessage::ReplyMessage;
     if (verb == "items")
         m_fixture->root().writeConfig(config(m_fixture->server().address(), arg));
     if (verb == "sync") {
@@ -418,7 +398,7 @@ elif name == 'firewalld':
     if (verb == "forged")
         Fixture::forgeSignal(path, interface, name, args);
     else
-        (job ? systemd : m_fixture->securityCenter())
+        (job ? m_fixture->systemd() : m_fixture->securityCenter())
             .emitSignal(path, interface, name, job ? "uoss" : level ? "i" : "b", args);
     return true;
 }

@@ -62,10 +62,9 @@ private slots:
         m_fixture->root().writeFile(scripts + "stop_x11vnc.sh", ("echo stop_x11vnc >> " + runs).toUtf8());
         QElapsedTimer clock;
         clock.start();
-        const TestEnv::CommandResult call = TestEnv::runCommand(
-            "gdbus", {"call", "--session", "--timeout", "70", "--dest", QDBusConnection::sessionBus().baseService(),
-                      "--object-path", "/test/remoteassist", "--method", "com.domain.remoteassist.receiveWebset", sn, data},
-            80000);
+        const auto call = TestEnv::runCommand("gdbus", {"call", "--session", "--timeout", "70", "--dest",
+            QDBusConnection::sessionBus().baseService(), "--object-path", "/test/remoteassist", "--method",
+            "com.domain.remoteassist.receiveWebset", sn, data}, 80000);
         // The caller is answered at once; the scripts run meanwhile.
         QVERIFY2(call.exitCode == 0, qPrintable(call.output));
         QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));

@@ -1,11 +1,7 @@
-// The agent runtime: the file logger in this process; the real agent's start-up and how it ends, also as a client of
-// the session manager (its stand-in, and the desktop's real one); /proc probes.
+// The agent runtime: the file logger, the real agent's start-up and end (also under a session manager), /proc probes.
 #include <QtTest>
 
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
+#include <QtDBus>
 
 #include <csignal>
 #include <unistd.h>
@@ -17,8 +13,7 @@
 #include "utils.h"
 
 namespace {
-const QString Stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )";
-const QString Hello = "[LOG_INFO] main:hello session agent!";
+const QString Stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )", Hello = "[LOG_INFO] main:hello session agent!";
 const QString RegisterError = "[LOG_ERROR] main:bus registerService error!bus.lastError().message() = ";
 const QByteArray Valid = "[init]\nip_port=127.0.0.1:1\nadd_domain_success=true\n[style]\nforce_full_screen=true\n";
 const QByteArray Joined = "[init]\nhostname=term-042\nip_port=%SERVER%\nadd_domain_success=true\nauto_update_client=false\n";
@@ -36,8 +31,7 @@ QVariant managerCall(const QString &path, const QString &interface, const QStrin
 const char Garbage[] = "\x00\xff\xfe[init\nheartbeat=abc\n=\n[[]]\nip_port\n\x01=\x03";
 }  // namespace
 
-// Only a built text can make a format longer than the limit.
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // only a built text can make a format longer than the limit
 
 class TestRuntime : public QObject
 {
@@ -120,8 +114,7 @@ private slots:
         else if (config == "garbage")
             root.writeFile(TestEnv::ConfigIni, QByteArray(Garbage, sizeof Garbage - 1) + QByteArray(5000, '\xc3'));
 
-        // Without the desktop's schemas for the agent only: in their place, the workspace key bindings without one of
-        // the keys the lock-down switches.
+        // Without the desktop's schemas: only the workspace key bindings, lacking a key the lock-down switches.
         const QByteArray desktopSchemas = qgetenv("GSETTINGS_SCHEMA_DIR");
         root.writeFile("/schemas/wm.gschema.xml", "<schemalist><schema id='org.qoro.desktop.wm.keybindings' path='/org/"
                                                   "qoro/desktop/wm/keybindings/'><key name='switch-to-workspace-right' "
@@ -149,8 +142,7 @@ private slots:
         QVERIFY(m_fixture->agent().output().contains(QString("Caught signal: %1\n").arg(crash)));
     }
 
-    // Without a session bus the agent ends with status 1 after the bus's error on both channels, the Qt one on standard
-    // output too, and nothing after it.
+    // Without a session bus the agent exits 1 after the bus's error on both channels (Qt's on stdout too), no more.
     void noSessionBus()
     {
         const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
@@ -209,33 +201,30 @@ private slots:
         QVERIFY(started);
 
         const TestEnv::TempRoot &root = m_fixture->root();
-        if (manager != "serves") {
+        const QList<QVariantList> registered{{"kiv-domain-session-agent", "autostart-42"}}, answer{{true, ""}};
+        if (manager != "serves")
             QVERIFY(root.waitForLog(NotRegistered));
-        } else {
-            const QList<QVariantList> registered{{"kiv-domain-session-agent", "autostart-42"}};
+        else
             QVERIFY(TestEnv::waitFor([&] { return stand.callsOf(ManagerPath, "RegisterClient") == registered; }, 5000));
-        }
         if (event == "forged")
             QVERIFY(QDBusConnection::sessionBus().send(QDBusMessage::createSignal(ClientPath, ClientInterface, "Stop")));
         else if (event.startsWith("Stop"))
             stand.emitSignal(ClientPath, ClientInterface, "Stop", "", {});
         else if (!event.isEmpty())
             stand.emitSignal(ClientPath, ClientInterface, event, "u", {1u});
-        const QList<QVariantList> answer{{true, ""}};
         if (answers)
             QVERIFY(TestEnv::waitFor([&] { return stand.callsOf(ClientPath, "EndSessionResponse") == answer; }, 5000));
         if (!quits.isEmpty()) {
             QVERIFY(m_fixture->agent().waitForExit(5000));
             QCOMPARE(m_fixture->agent().exitCode(), 0);
             QVERIFY(root.logText().contains("[LOG_INFO] SessionClient: " + quits + ", quitting\n"));
-            return;
+        } else {  // served after the signal: by its answer the agent would have quit
+            QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString(), 0})), QString());
+            QVERIFY(!root.logText().contains(", quitting"));
+            QCOMPARE(root.countInLog(NotRegistered), manager == "serves" ? 0 : 1);
+            if (manager == "serves")
+                QCOMPARE(stand.callsOf(ClientPath, "EndSessionResponse").size(), int(answers));
         }
-        // Served after the signal: by its answer the agent would have quit.
-        QCOMPARE(Fixture::answer(Fixture::call("showNotify", {QString(), 0})), QString());
-        QVERIFY(!root.logText().contains(", quitting"));
-        QCOMPARE(root.countInLog(NotRegistered), manager == "serves" ? 0 : 1);
-        if (manager == "serves")
-            QCOMPARE(stand.callsOf(ClientPath, "EndSessionResponse").size(), int(answers));
     }
 
     void realSessionManager_data()
@@ -286,15 +275,11 @@ private slots:
                 ::kill(pid_t(agent), SIGKILL);
         });
 
-        // Registered, and taken for the autostart entry's application: the startup id matched.
-        const auto registered = [&] {
-            const QVariant answer = managerCall(ManagerPath, Manager, "GetClients");
-            if (answer.userType() != qMetaTypeId<QDBusArgument>())
-                return QString();
-            for (const QDBusObjectPath &client : qdbus_cast<QList<QDBusObjectPath>>(answer.value<QDBusArgument>())) {
+        const auto registered = [&] {  // taken for the autostart entry's application: the startup id matched
+            const auto clients = qdbus_cast<QList<QDBusObjectPath>>(managerCall(ManagerPath, Manager, "GetClients"));
+            for (const QDBusObjectPath &client : clients)  // none when the manager answered with an error
                 if (managerCall(client.path(), Manager + ".Client", "GetAppId") == "kiv-domain-session-agent.desktop")
                     return client.path();
-            }
             return QString();
         };
         QVERIFY(TestEnv::waitFor([&] { return !registered().isEmpty() && sessionNameOwned(); }, 10000));

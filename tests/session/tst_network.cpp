@@ -1,10 +1,7 @@
-// The network as the session sees it: one that comes up after the agent has started (a log-in before the cable or the
-// network authentication), and a network manager whose view goes stale (it says "disconnected" while the card still
-// reaches the server). The report and the policy queries reach the server whenever it is reachable, whatever the
-// network manager says. Run by CTest in a network namespace of its own ("unshare --net"), whose links and addresses
-// this test makes; buses and stand-ins live in the same namespace. The server has an address of a network card (a veth
-// pair inside the namespace), not of the loopback, which Qt's bearer handling never holds; IPv6 is off, so that a card
-// without its IPv4 address has no address at all and counts as offline.
+// The network as the session sees it: up only after the agent started (a log-in before the cable or the network
+// authentication), then a network manager gone stale ("disconnected" while the card reaches the server): the report
+// and the policy queries still reach the server. Run under "unshare --net" with its buses and stand-ins; the server
+// is on a veth card (Qt's bearer handling never holds the loopback), and with IPv6 off a card without IPv4 is offline.
 #include <QtTest>
 
 #include <memory>
@@ -19,26 +16,9 @@ const QString Device = "/org/freedesktop/NetworkManager/Devices/wired0";
 const QString ActiveConnection = "/org/freedesktop/NetworkManager/ActiveConnection/wired";
 enum { DeviceDisconnected = 30, ConnectionActivated = 2, Disconnected = 20, ConnectedGlobal = 70 };
 
-bool run(const QString &program, const QString &arguments)
+bool run(const QString &command)
 {
-    return TestEnv::runCommand(program, arguments.split(' ')).exitCode == 0;
-}
-
-void setWallpaper(const QString &uri)
-{
-    TestEnv::runCommand("gsettings", {"set", "org.qoro.desktop.background", "picture-uri", "'" + uri + "'"});
-}
-
-// The card's one saved connection, as NetworkManager lists it.
-QString addConnection()
-{
-    const TestEnv::CommandResult added = TestEnv::runCommand(
-        "gdbus", {"call", "--system", "--dest", "org.freedesktop.NetworkManager", "--object-path",
-                  "/org/freedesktop/NetworkManager/Settings", "--method",
-                  "org.freedesktop.NetworkManager.Settings.AddConnection",
-                  "{'connection': {'id': <'Wired'>, 'uuid': <'0b6a4e3c-5f1d-4c2e-9a7b-3d2f1e0c9b8a'>, "
-                  "'type': <'802-3-ethernet'>}}"});
-    return QRegularExpression("'(/[^']+)'").match(added.output).captured(1);
+    return TestEnv::runCommand(command.section(' ', 0, 0), command.section(' ', 1).split(' ')).exitCode == 0;
 }
 }  // namespace
 
@@ -51,36 +31,41 @@ private slots:
     {
         // A card up without its address yet, the loopback down: the server listens on the address to come (allowed in
         // this namespace only), nobody reaches it.
-        QVERIFY(run("sysctl", "-qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 "
-                              "net.ipv4.ip_nonlocal_bind=1"));
-        QVERIFY(run("ip", "link add v0 type veth peer name v1") && run("ip", "link set v1 up") &&
-                run("ip", "link set v0 up"));
+        QVERIFY(run("sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1 "
+                    "net.ipv4.ip_nonlocal_bind=1"));
+        QVERIFY(run("ip link add v0 type veth peer name v1") && run("ip link set v1 up") && run("ip link set v0 up"));
         DomainServer server(ServerAddress);
         QVERIFY(server.isRunning());
         Fixture fixture(Fixture::Daemon);
         const std::unique_ptr<DBusMock> nm(DBusMock::fromTemplate("networkmanager", DBusMock::SystemBus));
         QVERIFY(nm->isRunning());
         nm->mock(nm->mainObject(), "AddEthernetDevice", {"wired0", "v0", quint32(DeviceDisconnected)});
-        const QString connection = addConnection();
+        // The card's one saved connection, as NetworkManager lists it.
+        const TestEnv::CommandResult added = TestEnv::runCommand(
+            "gdbus", {"call", "--system", "--dest", "org.freedesktop.NetworkManager", "--object-path",
+                      "/org/freedesktop/NetworkManager/Settings", "--method",
+                      "org.freedesktop.NetworkManager.Settings.AddConnection",
+                      "{'connection': {'id': <'Wired'>, 'uuid': <'0b6a4e3c-5f1d-4c2e-9a7b-3d2f1e0c9b8a'>, "
+                      "'type': <'802-3-ethernet'>}}"});
+        const QString connection = QRegularExpression("'(/[^']+)'").match(added.output).captured(1);
         QVERIFY(!connection.isEmpty());
         nm->mock(nm->mainObject(), "SetGlobalConnectionState", {quint32(Disconnected)});
 
-        const TestEnv::TempRoot &root = fixture.root();
-        QVERIFY(fixture.startAgent("[init]\nhostname=term-042\nip_port=" + server.address().toUtf8() +
-                                       "\nadd_domain_success=true\nauto_update_client=false\n[policy]\nitems=pictureUri\n",
-                                   Kiv5Release));
+        const QByteArray config = "[init]\nhostname=term-042\nip_port=" + server.address().toUtf8() +
+                                  "\nadd_domain_success=true\nauto_update_client=false\n[policy]\nitems=pictureUri\n";
+        QVERIFY(fixture.startAgent(config, Kiv5Release));
         QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
-        QVERIFY(root.waitForLog("[LOG_ERROR] requestLogin: post_login reply error!"));
-        setWallpaper("file:///mine.png");
-        QVERIFY(root.waitForLog("[LOG_ERROR] getHttpReply: failed to get http policy request wallpaper"));
+        QVERIFY(fixture.root().waitForLog("[LOG_ERROR] requestLogin: post_login reply error!"));
+        run("gsettings set org.qoro.desktop.background picture-uri 'file:///mine.png'");
+        QVERIFY(fixture.root().waitForLog("[LOG_ERROR] getHttpReply: failed to get http policy request wallpaper"));
 
         // The network comes up, and the network manager says so.
-        QVERIFY(run("ip", "link set lo up") && run("ip", "addr add " + ServerAddress + "/24 dev v0"));
+        QVERIFY(run("ip link set lo up") && run("ip addr add " + ServerAddress + "/24 dev v0"));
         nm->mock(nm->mainObject(), "AddActiveConnection",
                  {QStringList{Device}, connection, "/", "wired", quint32(ConnectionActivated)});
         nm->mock(nm->mainObject(), "SetGlobalConnectionState", {quint32(ConnectedGlobal)});
         QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString("{\"code\":200,\"msg\":\"login recorded\"}"));
-        setWallpaper("file:///mine2.png");
+        run("gsettings set org.qoro.desktop.background picture-uri 'file:///mine2.png'");
         QVERIFY(server.waitForRequests("policy", 1));
         QCOMPARE(server.requests("login").size(), 1);
 
@@ -88,7 +73,7 @@ private slots:
         // and the next query reaches it, well before the query's own limit.
         nm->mock(nm->mainObject(), "RemoveActiveConnection", {Device, ActiveConnection});
         nm->mock(nm->mainObject(), "SetGlobalConnectionState", {quint32(Disconnected)});
-        setWallpaper("file:///mine3.png");
+        run("gsettings set org.qoro.desktop.background picture-uri 'file:///mine3.png'");
         QVERIFY(server.waitForRequests("policy", 2));
     }
 };

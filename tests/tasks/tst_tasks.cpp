@@ -1,6 +1,5 @@
-// The install task dialogs in this process, as the agent runs them: the router's rules, the prompt's texts and answers,
-// the progress read from a task's log, the reboot count-down, and texts that must show whole. The user's answers reach
-// the daemon's and logind's stand-ins; the task store lies under the fixture's root.
+// The install task dialogs in this process, as the agent runs them: the router's rules, the prompt, the progress read
+// from a task's log, the reboot count-down and whole texts. Answers reach the daemon's and logind's stand-ins.
 #include <QtTest>
 
 #include <QAccessible>
@@ -27,25 +26,18 @@ const QString TaskStore = "/usr/share/kiv-domain-client/tasks/";
 const QString TaskPath = "/com/domain/taskmanager";
 const QString LogindPath = "/org/freedesktop/login1";
 const QString Refused = "raise dbus.exceptions.DBusException('refused by the test', name='%1')";
+const QString Denied = Refused.arg("org.freedesktop.DBus.Error.AccessDenied");
 const QMap<QString, QString> Dialogs{
     {"prompt", "TaskInstallNotify"}, {"progress", "TaskInstallProgress"}, {"count-down", "TaskRebootNotify"}};
 
 QStringList messages;  // Qt's messages of the code under test
-void keepMessage(QtMsgType, const QMessageLogContext &, const QString &text) { messages << text; }
 int messagesWith(const QString &text) { return messages.filter(text).size(); }
+QStringList announced;  // what a screen reader is told: the description of each window announced as it shows
 
 // What a screen reader says of a widget: for a label, its text as shown (markup rendered).
 QString said(QObject *object, QAccessible::Text text = QAccessible::Name)
 {
     return QAccessible::queryAccessibleInterface(object)->text(text);
-}
-// What a screen reader is told: the description of each window announced as it shows.
-QStringList announced;
-void keepAnnouncement(QAccessibleEvent *event)
-{
-    if (event->type() == QAccessible::ObjectShow && event->object()->isWidgetType()
-        && static_cast<QWidget *>(event->object())->isWindow())
-        announced << said(event->object(), QAccessible::Description);
 }
 QPushButton *button(QWidget *window, const QString &text)
 {
@@ -73,7 +65,7 @@ private slots:
     void initTestCase()
     {
         m_fixture.reset(new Fixture(Fixture::Daemon | Fixture::Logind, true));
-        qInstallMessageHandler(keepMessage);
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) { messages << text; });
         m_desktopFont = QApplication::font();
         // A screen reader listens: the dialogs' accessibility events are sent (as Qt's own tests switch it on).
         QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
@@ -102,33 +94,30 @@ private slots:
     // Which dialogs the user gets after these steps.
     void routing_data()
     {
-        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("steps");  // one after the other, split by ", "
         QTest::addColumn<QString>("shown");
 
-        QTest::newRow("a pending reboot keeps prompts away") << QStringList{"count-down", "prompt a"} << "count-down";
-        QTest::newRow("also with its count-down closed") << QStringList{"count-down", "close count-down", "prompt a"} << "";
-        QTest::newRow("the first prompt waits for its answer") << QStringList{"prompt a", "prompt b"} << "prompt a";
-        QTest::newRow("a closed prompt gives way") << QStringList{"prompt a", "close prompt", "prompt b"} << "prompt b";
-        QTest::newRow("the reboot hides the prompt") << QStringList{"prompt a", "count-down"} << "count-down";
-        QTest::newRow("progress over the count-down") << QStringList{"count-down", "progress b"}
-                                                      << "count-down, progress b";
-        QTest::newRow("another task's end leaves the prompt") << QStringList{"prompt a", "progress b", "end"}
-                                                              << "progress b, prompt a";
+        QTest::newRow("a pending reboot keeps prompts away") << "count-down, prompt a" << "count-down";
+        QTest::newRow("also with its count-down closed") << "count-down, close count-down, prompt a" << "";
+        QTest::newRow("the first prompt waits for its answer") << "prompt a, prompt b" << "prompt a";
+        QTest::newRow("a closed prompt gives way") << "prompt a, close prompt, prompt b" << "prompt b";
+        QTest::newRow("the reboot hides the prompt") << "prompt a, count-down" << "count-down";
+        QTest::newRow("progress over the count-down") << "count-down, progress b" << "count-down, progress b";
+        QTest::newRow("another task's end leaves the prompt") << "prompt a, progress b, end" << "progress b, prompt a";
         QTest::newRow("its own task's end hides it, also with the progress closed")
-            << QStringList{"prompt a", "progress a", "close progress", "end"} << "";
+            << "prompt a, progress a, close progress, end" << "";
         // Progress is followed only in a folder right under the task store, and only of a task with packages; a
         // notification for another goes, and the task followed goes on.
         for (const QString &id : {"..", "../salt", "b/c", "empty 0"})
-            QTest::newRow(qPrintable("progress of " + id)) << QStringList{"progress a", "progress " + id, "end"}
-                                                           << "progress a";
+            QTest::newRow(qPrintable("progress of " + id)) << "progress a, progress " + id + ", end" << "progress a";
     }
 
     void routing()
     {
-        QFETCH(QStringList, steps);
+        QFETCH(QString, steps);
         QFETCH(QString, shown);
         TaskManager router;
-        for (const QString &each : steps)
+        for (const QString &each : steps.split(", "))
             step(router, each);
         QStringList visible;
         for (const QString &dialog : Dialogs.keys()) {
@@ -142,8 +131,8 @@ private slots:
         QCOMPARE(visible.join(", "), shown);
     }
 
-    // The prompt's text and buttons, and what the daemon is told. The rows share one prompt: an immediate task's prompt
-    // does not keep its buttons hidden for the next one.
+    // The prompt's text, buttons and answer to the daemon; the rows share one prompt, and an immediate task's must not
+    // keep the buttons hidden for the next one.
     void prompt_data()
     {
         QTest::addColumn<QString>("notification");  // minutes, and whether the task needs a reboot, is immediate
@@ -254,9 +243,7 @@ private slots:
         QTest::newRow("left open, accepted") << false << "" << QList<QVariantList>{{false}} << false;
         QTest::newRow("closed, accepted") << true << "" << QList<QVariantList>{{false}} << false;
         QTest::newRow("accepted when the user may be asked") << false << "if not args[0]: " + needsUser << twice << false;
-        QTest::newRow("refused both ways: waits for the user") << false
-                                                              << Refused.arg("org.freedesktop.DBus.Error.AccessDenied")
-                                                              << twice << true;
+        QTest::newRow("refused both ways: waits for the user") << false << Denied << twice << true;
         // logind gives up on a call that does not ask the user after 10 s; one that asks waits for the user's password.
         QTest::newRow("silent 11 s each time: the user's authorisation takes it") << false << "time.sleep(11)" << twice
                                                                                  << false;
@@ -271,9 +258,13 @@ private slots:
         m_fixture->logind().addMethod(LogindPath, "org.freedesktop.login1.Manager", "Reboot", "b", "", logindAnswer);
         const QString left = "安装已完成， %1 秒后自动重启";
 
-        QAccessible::installUpdateHandler(keepAnnouncement);
-        const auto quiet = qScopeGuard([] { QAccessible::installUpdateHandler(nullptr); });
         announced.clear();
+        QAccessible::installUpdateHandler([](QAccessibleEvent *event) {
+            if (event->type() == QAccessible::ObjectShow && event->object()->isWidgetType()
+                && static_cast<QWidget *>(event->object())->isWindow())
+                announced << said(event->object(), QAccessible::Description);
+        });
+        const auto quiet = qScopeGuard([] { QAccessible::installUpdateHandler(nullptr); });
         TaskRebootNotify dialog;
         dialog.showNotify("t-1", "办公套件");
         QLabel *text = dialog.findChild<QLabel *>("notify_content");
@@ -312,12 +303,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(reboots(), asked + asked, 10000);
     }
 
-    // A refusal that comes when a new count-down has begun leaves the asking to that one: no second request, so no
-    // authorisation prompt now and another at its end.
+    // A refusal coming in a new count-down leaves the asking to that one: no authorisation prompt now and again later.
     void refusedDuringANewCountDown()
     {
         m_fixture->logind().addMethod(LogindPath, "org.freedesktop.login1.Manager", "Reboot", "b", "",
-                                      "time.sleep(1)\n" + Refused.arg("org.freedesktop.DBus.Error.AccessDenied"));
+                                      "time.sleep(1)\n" + Denied);
         TaskRebootNotify dialog;
         dialog.showNotify("t-1", "办公套件");
         for (int tick = 0; tick < 180 && dialog.isVisible(); ++tick)
@@ -376,12 +366,11 @@ private slots:
         dialog.resume(*owed);
         QVERIFY(dialog.isVisible() && dialog.isRebootPending());
         QLabel *text = dialog.findChild<QLabel *>("notify_content");
-        if (seconds == 0) {
+        const int shown = said(text).section(' ', 1, 1).toInt();  // of "安装已完成， N 秒后自动重启"
+        if (seconds == 0)
             QCOMPARE(said(text), QString("安装已完成，请重启计算机以完成安装"));
-            return;
-        }
-        const int shown = said(text).section(' ', 1, 1).toInt();
-        QVERIFY2(shown <= seconds && shown >= seconds - 2, qPrintable(said(text)));
+        else
+            QVERIFY2(shown <= seconds && shown >= seconds - 2, qPrintable(said(text)));
     }
 
     // Every text shows whole with a long task name or a large desktop font; a screen reader says each window's title,
@@ -422,10 +411,9 @@ private slots:
                                                  : label->sizeHint().width() <= label->width();
             QVERIFY2(inside(label) && whole, qPrintable(label->text()));
         }
-        for (QPushButton *button : window->findChildren<QPushButton *>()) {
-            const bool whole = button->fontMetrics().horizontalAdvance(button->text()) < button->width();
-            QVERIFY2(inside(button) && whole, qPrintable(button->text()));
-        }
+        for (QPushButton *button : window->findChildren<QPushButton *>())
+            QVERIFY2(inside(button) && button->fontMetrics().horizontalAdvance(button->text()) < button->width(),
+                     qPrintable(button->text()));
         const QMap<QString, QString> titles{{"prompt", "软件安装提示"}, {"progress", "软件安装进度"}, {"count-down", "重启倒计时"}};
         QCOMPARE(said(window), titles.value(dialog));
         QCOMPARE(said(button(window, "X")), QString("关闭"));
@@ -434,9 +422,8 @@ private slots:
     }
 
 private:
-    // A task folder with this many packages, and its log in this state: "-" none; "N" N set-up lines, written over the
-    // same file; "N+" the same and the next line half written; "Nr" a longer log with N set-up lines put in its place
-    // (another file).
+    // A task folder with this many packages and its log: "-" none; "N" N set-up lines, written over the same file;
+    // "N+" the same and the next line half written; "Nr" a longer log with N set-up lines put in its place (new file).
     void task(const QString &id, int packages, const QString &log = "1") const
     {
         const TestEnv::TempRoot &root = m_fixture->root();
@@ -455,9 +442,8 @@ private:
             QCOMPARE(::rename(qPrintable(root.path(path + ".new")), qPrintable(root.path(path))), 0);
     }
 
-    // One step given to a router: the daemon's notification for a dialog ("prompt ID", "progress ID [PACKAGES]",
-    // "count-down"), "close DIALOG" ("X"), or "end" (the progress check's tick that reaches 100 % and the next, which
-    // reports the end).
+    // One step given to a router: the daemon's notification ("prompt ID", "progress ID [PACKAGES]", "count-down"),
+    // "close DIALOG" ("X"), or "end" (the progress check's tick that reaches 100 % and the next, which reports it).
     void step(TaskManager &router, const QString &step) const
     {
         const QString verb = step.section(' ', 0, 0), arg = step.section(' ', 1);
