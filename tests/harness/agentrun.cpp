@@ -68,9 +68,9 @@ QString AgentRun::script() const
 bool AgentRun::start(bool waitForName, int timeoutMs)
 {
     m_root.remove("/tmp/program.pid");
-    const QStringList args = sandbox();
-    const int heartbeatsLogged = m_root.countInLog("setHeartBeat timeout(");
-    m_process.start("bwrap", args);
+    const QString told = "setHeartBeat timeout(";
+    const int heartbeatsLogged = m_root.countInLog(told);
+    m_process.start("bwrap", sandbox());
     if (!m_process.waitForStarted(10000))
         return false;
     if (!waitForName)
@@ -82,7 +82,6 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
         return false;
     if (m_program != TestEnv::agentProgram())
         return true;
-    const QString told = "setHeartBeat timeout(";
     if (!TestEnv::waitFor([&] { return m_root.countInLog(told) > heartbeatsLogged; }, timeoutMs))
         return false;
     const QDBusMessage unknown = QDBusMessage::createMethodCall(TestEnv::AgentService, TestEnv::AgentPath,
@@ -93,8 +92,6 @@ bool AgentRun::start(bool waitForName, int timeoutMs)
 
 bool AgentRun::waitForExit(int timeoutMs)
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return true;
     return TestEnv::waitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
 }
 
@@ -125,7 +122,6 @@ void AgentRun::stop()
     if (m_process.state() == QProcess::NotRunning)
         return;
     sendSignal(SIGTERM);
-    if (m_process.waitForFinished(5000))
-        return;
-    TestEnv::endProcess(m_process);
+    if (!m_process.waitForFinished(5000))
+        TestEnv::endProcess(m_process);
 }

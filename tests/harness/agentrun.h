@@ -17,8 +17,7 @@ public:
     explicit AgentRun(const TestEnv::TempRoot &root, const QString &user = "alice", bool asTestUser = false);
     ~AgentRun();
 
-    // Another program to run in the same sandbox instead of the agent (benchmarks compare the agent with a minimal
-    // program under the same conditions).
+    // Another program in the same sandbox instead of the agent: a benchmark's baseline under the same conditions.
     void setProgram(const QString &program, const QStringList &arguments = {});
     // One more file or folder of the host replaced inside the sandbox (the target must exist).
     void addBind(const QString &source, const QString &target) { m_extraBinds << "--ro-bind" << source << target; }
@@ -34,7 +33,6 @@ public:
     QString output();  // standard output and standard error so far
     void sendSignal(int sig);
     void stop();
-    qint64 pid() const { return m_process.processId(); }       // the bwrap process
     qint64 agentPid() const;  // the agent (or the program set) inside it
 
 private:

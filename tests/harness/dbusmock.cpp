@@ -2,7 +2,6 @@
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
-#include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QFile>
 #include <QMap>
@@ -30,31 +29,20 @@ QString templateValue(const QString &templ, const QString &key)
 }
 }  // namespace
 
-DBusMock::DBusMock(const QString &name, const QString &mainObject, Bus bus)
-    : m_name(name)
-    , m_mainObject(mainObject)
+DBusMock::DBusMock(const QString &templ, Bus bus)
+    : m_name(templateValue(templ, "BUS_NAME"))
+    , m_mainObject(templateValue(templ, "MAIN_OBJ"))
     , m_bus(bus)
 {
-}
-
-DBusMock *DBusMock::fromTemplate(const QString &templ, Bus bus)
-{
-    auto *mock = new DBusMock(templateValue(templ, "BUS_NAME"), templateValue(templ, "MAIN_OBJ"), bus);
-    if (!mock->start({"-m", "dbusmock", bus == SystemBus ? "--system" : "--session", "--template", templ}))
-        qWarning() << "dbusmock template did not come up:" << templ;
-    return mock;
-}
-
-bool DBusMock::start(const QStringList &arguments)
-{
     m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_process.start("/usr/bin/python3", arguments);
-    if (!m_process.waitForStarted(10000))
-        return false;
-    return TestEnv::waitFor([this] {
-        return connection().interface()->isServiceRegistered(m_name).value();
-    }, 20000);
+    m_process.start("/usr/bin/python3",
+                    {"-m", "dbusmock", bus == SystemBus ? "--system" : "--session", "--template", templ});
+    const auto registered = [this] { return connection().interface()->isServiceRegistered(m_name).value(); };
+    if (!m_process.waitForStarted(10000) || !TestEnv::waitFor(registered, 20000))
+        qWarning() << "dbusmock template did not come up:" << templ;
 }
+
+DBusMock *DBusMock::fromTemplate(const QString &templ, Bus bus) { return new DBusMock(templ, bus); }
 
 DBusMock::~DBusMock() { stop(); }
 

@@ -8,7 +8,6 @@
 #include <QList>
 #include <QProcess>
 #include <QString>
-#include <QStringList>
 #include <QVariant>
 
 struct MockCall {
@@ -49,8 +48,7 @@ public:
     void stop();
 
 private:
-    DBusMock(const QString &name, const QString &mainObject, Bus bus);
-    bool start(const QStringList &arguments);
+    DBusMock(const QString &templ, Bus bus);
 
     QString m_name;
     QString m_mainObject;

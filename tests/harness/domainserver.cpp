@@ -7,9 +7,7 @@
 
 #include "testenv.h"
 
-namespace {
 const int ControlLimitMs = 10000;
-}
 
 DomainServer::DomainServer(const QString &host)
     : m_host(host)
@@ -29,10 +27,7 @@ DomainServer::DomainServer(const QString &host)
 
 DomainServer::~DomainServer() { stop(); }
 
-void DomainServer::stop()
-{
-    TestEnv::endProcess(m_process);
-}
+void DomainServer::stop() { TestEnv::endProcess(m_process); }
 
 QString DomainServer::address() const { return m_host + ":" + QString::number(m_port); }
 

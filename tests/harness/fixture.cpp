@@ -1,19 +1,13 @@
 #include "fixture.h"
 
-#include <QDir>
-
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QDir>
 
 const QByteArray Kiv5Release = "NAME=\"KIV Desktop\"\nNAME_EN=\"KIVDesktop\"\nVERSION_ID=\"5.0\"\nID=kiv\n";
-
-namespace {
-const QString AgentObject = QStringLiteral("/com/domain/agent");
-}
 
 struct Fixture::MockStandIn {
     StandIn which;
@@ -40,12 +34,10 @@ const std::vector<Fixture::MockStandIn> &Fixture::mockStandIns()
 Fixture::Fixture(int standIns, bool applySeam)
     : m_root(new TestEnv::TempRoot(applySeam))
 {
-    for (const MockStandIn &row : mockStandIns()) {
-        if (standIns & row.which)
-            restart(row.which);
+    for (int standIn = Daemon; standIn <= Server; standIn <<= 1) {
+        if (standIns & standIn)
+            restart(StandIn(standIn));
     }
-    if (standIns & Server)
-        restart(Server);
 }
 
 Fixture::~Fixture() { stopAgent(); }
@@ -57,7 +49,7 @@ void Fixture::reset()
             (this->*row.member)->clearCalls((this->*row.member)->mainObject());
     }
     if (m_daemon) {
-        m_daemon->mock(AgentObject, "ResetReplies");
+        m_daemon->mock(TestEnv::AgentPath, "ResetReplies");
         for (const char *path : {"/com/domain/agent", "/com/domain/sync", "/com/domain/config", "/com/domain/events",
                                  "/com/domain/taskmanager", "/com/domain/remoteassist"})
             m_daemon->clearCalls(path);
@@ -104,17 +96,17 @@ void Fixture::restart(StandIn standIn)
 
 void Fixture::daemonReply(const QString &method, const QString &signature, const QVariant &value) const
 {
-    m_daemon->mock(AgentObject, "SetReply", {method, signature, QVariant::fromValue(QDBusVariant(value))});
+    m_daemon->mock(TestEnv::AgentPath, "SetReply", {method, signature, QVariant::fromValue(QDBusVariant(value))});
 }
 
 void Fixture::daemonError(const QString &method, const QString &errorName) const
 {
-    m_daemon->mock(AgentObject, "SetError", {method, errorName, QStringLiteral("refused by the test")});
+    m_daemon->mock(TestEnv::AgentPath, "SetError", {method, errorName, QStringLiteral("refused by the test")});
 }
 
 void Fixture::daemonDelay(const QString &method, double seconds) const
 {
-    m_daemon->mock(AgentObject, "SetDelay", {method, seconds});
+    m_daemon->mock(TestEnv::AgentPath, "SetDelay", {method, seconds});
 }
 
 void Fixture::daemonSignal(const QString &path, const QString &name, const QString &signature,

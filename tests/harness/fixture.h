@@ -72,7 +72,6 @@ public:
     void prepareAgent(const QByteArray &config, const QByteArray &osRelease = QByteArray());
     void stopAgent();
     AgentRun &agent() const { return *m_agent; }
-    bool agentRunning() const { return m_agent != nullptr; }
 
     // A call of the agent's service as a session client makes it: sent at once, with D-Bus's default reply limit,
     // answered later.

@@ -1,11 +1,7 @@
 #include "testenv.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
 #include <QTest>
 
 #include "paths.h"
@@ -74,9 +70,7 @@ void TempRoot::writeConfig(const QByteArray &ini) const
 QByteArray TempRoot::readFile(const QString &fixedPath) const
 {
     QFile file(path(fixedPath));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString TempRoot::logText() const

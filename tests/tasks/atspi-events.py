@@ -1,8 +1,6 @@
 #!/usr/bin/python3
-'''What a screen reader hears from the agent: one JSON line per AT-SPI event of its windows and
-widgets (a window that shows, the keyboard focus), with the role, name and description of the
-object. Prints "ready" once listening and "agent" once the agent has joined the screen reader's
-desktop. Runs until it is ended.'''
+'''What a screen reader hears from the agent's windows and widgets: a JSON line per AT-SPI event (showing, focus).
+Prints "ready" once listening and "agent" once the agent has joined the screen reader's desktop; runs until ended.'''
 import json
 
 import pyatspi
@@ -13,14 +11,11 @@ AGENT = 'kiv-domain-session-agent'
 
 def heard(event):
     try:
-        source = event.source
-        if source.getApplication().name != AGENT or not event.detail1:
-            return
-        line = {'event': event.type, 'role': source.getRoleName(), 'name': source.name,
-                'description': source.description}
+        if event.source.getApplication().name == AGENT and event.detail1:
+            print(json.dumps({'event': event.type, 'role': event.source.getRoleName(), 'name': event.source.name,
+                              'description': event.source.description}, ensure_ascii=False), flush=True)
     except Exception:  # the object went away meanwhile
-        return
-    print(json.dumps(line, ensure_ascii=False), flush=True)
+        pass
 
 
 def agent_joined():

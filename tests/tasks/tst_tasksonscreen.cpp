@@ -1,18 +1,12 @@
-// The task dialogs and the notice on a real X display, drawn by the real agent in its sandbox from the daemon
-// stand-in's signals: where each window lies on screens this process cannot have (192 dpi, two monitors, a narrow
-// screen whose panel arrives later), and the Escape key a user presses; under a window manager, what a screen reader
-// hears (AT-SPI) and the keyboard's road, in English and Chinese.
+// The task dialogs and the notice on a real X display, drawn by the real agent: where each window lies on screens this
+// process cannot have, what a screen reader hears and where the keyboard goes, in English and Chinese.
 #include <QtTest>
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
+#include <QDBusInterface>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include "fixture.h"
-#include "agentrun.h"
-#include "domainserver.h"
 #include "xscreen.h"
 
 class TestTasksOnScreen : public QObject
@@ -31,9 +25,8 @@ private slots:
         qputenv("QT_QPA_PLATFORM", "xcb");  // for the agent; this process keeps its own platform
         // A screen reader's bus beside the session bus.
         m_a11yBus.start("/usr/libexec/at-spi-bus-launcher", {"--launch-immediately"});
-        QVERIFY(TestEnv::waitFor([] {
-            return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.a11y.Bus").value();
-        }));
+        QVERIFY(TestEnv::waitFor(
+            [] { return QDBusInterface("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus").isValid(); }));
     }
 
     void cleanupTestCase() { TestEnv::endProcess(m_a11yBus); }
@@ -81,9 +74,8 @@ private slots:
                                                     << QStringList() << QStringList() << -1;
     }
 
-    // Each window is announced as an alert when it shows, with its own title and its message, and leaves the keyboard
-    // where the user types; the window manager's window cycle reaches it, the keyboard starts on the safe choice, Tab
-    // and Shift+Tab go round the buttons, Enter, the keypad's Enter and Space press the focused one, Escape closes.
+    // Each window is announced as an alert (title, message) and leaves the keyboard where the user types; the window
+    // cycle reaches it, on the safe button; Tab, Shift+Tab go round, Enter, KP_Enter, Space press, Escape closes.
     void keyboardAndScreenReader()
     {
         QFETCH(QString, locale);
@@ -101,8 +93,7 @@ private slots:
         }));
         // The display names the screen reader's bus, as a session's launcher does; Qt finds it there at start (the window manager
         // keeps the display from resetting).
-        const QDBusMessage a11yBus = QDBusConnection::sessionBus().call(
-            QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"));
+        const QDBusMessage a11yBus = QDBusInterface("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus").call("GetAddress");
         xTool({"-root", "-f", "AT_SPI_BUS", "8s", "-set", "AT_SPI_BUS", a11yBus.arguments().value(0).toString()}, "xprop");
         m_reader.start("/usr/bin/python3", {TestEnv::sourceDir() + "/tests/tasks/atspi-events.py"});
         QVERIFY(TestEnv::waitFor([this] { return m_reader.canReadLine(); }) && m_reader.readLine() == "ready\n");
@@ -120,13 +111,7 @@ private slots:
         QVERIFY(TestEnv::waitFor([&] { return !(other = xTool({"search", "--onlyvisible", "--name", "Event Tester"})).isEmpty(); }));
         QVERIFY(TestEnv::waitFor([&] { return xTool({"getwindowfocus"}) == other; }));
         QStringList known = m_x->windows();
-        const QString path = "/com/domain/taskmanager";
-        if (dialog == "prompt")
-            m_fixture->daemonSignal(path, "InstallNotify", "ssbbi", {"t-1", "办公套件", false, true, 0});
-        else if (dialog == "notice")
-            QCOMPARE(Fixture::answer(Fixture::call("showNotify", {"终端未加入域", 30})), QString());
-        else
-            m_fixture->daemonSignal(path, dialog == "progress" ? "ShowProgress" : "RebootNotify", "ss", {"t-1", "办公套件"});
+        QCOMPARE(showDialog(dialog, "办公套件", "终端未加入域"), QString());
         const QString window = m_x->waitForNewWindow(known);
         QVERIFY(!window.isEmpty());
         const QJsonObject shown = heard("object:state-changed:showing", "alert");
@@ -147,23 +132,21 @@ private slots:
         QVERIFY(m_x->windows().contains(window));
 
         xTool({"key", "alt+Tab"});
-        QStringList focused{heard("object:state-changed:focused", "push button").value("name").toString()};
-        for (int i = 0; i < keys.size(); ++i) {
-            xTool({"key", keys.at(i)});
-            if (i + 1 < keys.size())
-                focused << heard("object:state-changed:focused", "push button").value("name").toString();
+        QStringList focused;
+        for (const QString &key : keys) {
+            focused << heard("object:state-changed:focused", "push button").value("name").toString();
+            xTool({"key", key});
         }
         QCOMPARE(focused, focus);
         QVERIFY(TestEnv::waitFor([&] { return !m_x->windows().contains(window); }));
-        const QList<QVariantList> requests = m_fixture->daemon().callsOf(path, "InstallRequest");
+        const QList<QVariantList> requests = m_fixture->daemon().callsOf(TaskManager, "InstallRequest");
         QCOMPARE(requests, (request < 0 ? QList<QVariantList>() : QList<QVariantList>{{"t-1", request}}));
         if (dialog == "prompt")  // the log keeps the system's own words
             QVERIFY(m_fixture->root().logText().contains("即将开始软件安装任务“办公套件”，\" \"安装可能关闭当前正在运行的程序"));
     }
 
-    // The user is answered at once while a peer is slow: the domain server (a policy query, the log-in report) or the
-    // daemon (whether the server is online); and a log-in call made as soon as the name is owned, on a server that
-    // hangs, leaves the router ready: a reboot notification two seconds later shows the count-down.
+    // Answers come at once while the server (policy query, log-in report) or the daemon (server online?) is slow; an
+    // early log-in call (as the name is owned) on a hanging server leaves reboot notices showing the count-down.
     void servedWhilePeersAreSlow_data()
     {
         QTest::addColumn<QString>("slow");
@@ -186,18 +169,17 @@ private slots:
         QVERIFY(server.setPolicy("wallpaper", policy));
         const QByteArray config = "[init]\nadd_domain_success=true\nip_port=%SERVER%\n[policy]\nitems=pictureUri\n";
         QStringList known = m_x->windows();
-        const QString path = "/com/domain/taskmanager";
         if (slow == "early") {
             QVERIFY(m_fixture->startAgent(config, Kiv5Release, false));
             QVERIFY(TestEnv::waitFor([] { return sessionNameOwned(); }));
             const QDBusPendingCall login = Fixture::call("post_login");
             QVERIFY(server.waitForRequests("login", 1));
-            m_fixture->daemonSignal(path, "RebootNotify", "ss", {"t-1", "办公套件"});
+            showDialog("count-down", "办公套件");
             QVERIFY(!m_x->waitForNewWindow(known).isEmpty());
             return;
         }
         QVERIFY(m_fixture->startAgent(config, Kiv5Release));
-        m_fixture->daemonSignal(path, "InstallNotify", "ssbbi", {"t-1", "办公套件", false, true, 0});
+        showDialog("prompt", "办公套件");
         const QString window = m_x->waitForNewWindow(known);
         QVERIFY(!window.isEmpty());
         if (slow == "policy") {
@@ -220,7 +202,8 @@ private slots:
         QCOMPARE(TestEnv::runCommand("xdotool", {"key", "Return"}).exitCode, 0);
         QVERIFY(TestEnv::waitFor([&] { return !m_x->windows().contains(window); }, 5000));
         QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
-        QTRY_COMPARE_WITH_TIMEOUT(m_fixture->daemon().callsOf(path, "InstallRequest"), (QList<QVariantList>{{"t-1", 1}}), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_fixture->daemon().callsOf(TaskManager, "InstallRequest"),
+                                  (QList<QVariantList>{{"t-1", 1}}), 15000);
     }
 
     void windowsLieOnThePrimaryScreen_data()
@@ -231,13 +214,12 @@ private slots:
         QTest::addColumn<QRect>("area");   // where the windows must lie, in screen pixels
         QTest::addColumn<int>("scale");
 
+        const QRect narrowArea(100, 40, 540, 440), rightArea(200, 0, 1080, 800);  // what the panels leave
         QTest::newRow("192 dpi") << QStringList{"2560x1600"} << 192 << QRect() << QRect(0, 0, 2560, 1600) << 2;
         QTest::newRow("two monitors") << QStringList{"1280x800", "1024x768"} << 96 << QRect() << QRect(0, 0, 1280, 800)
                                       << 1;
-        QTest::newRow("narrow screen, panels arrive") << QStringList{"640x480"} << 96 << QRect(100, 40, 540, 440)
-                                                      << QRect(100, 40, 540, 440) << 1;
-        QTest::newRow("a panel arrives on the left") << QStringList{"1280x800"} << 96 << QRect(200, 0, 1080, 800)
-                                                     << QRect(200, 0, 1080, 800) << 1;
+        QTest::newRow("narrow screen, panels arrive") << QStringList{"640x480"} << 96 << narrowArea << narrowArea << 1;
+        QTest::newRow("a panel arrives on the left") << QStringList{"1280x800"} << 96 << rightArea << rightArea << 1;
     }
 
     // Each window lies on the primary screen's available area, at its top centre (the progress dialog in its middle),
@@ -254,24 +236,17 @@ private slots:
         QVERIFY(m_fixture->startAgent("[init]\nadd_domain_success=true\n"));
 
         if (!panel.isNull()) {
-            // While nothing shows, a change of the work area measures no dialog's texts: the desktop's fonts (megabytes
-            // for the Chinese ones) stay unloaded.
+            // A work area change while nothing shows measures no texts: fonts (megabytes for Chinese) stay unloaded.
             QVERIFY(m_x->setWorkArea(area.united(QRect(0, 0, 1, 1)).adjusted(0, 0, 0, -1)));  // as wide as the screen
             QCOMPARE(Fixture::answer(Fixture::call("post_login")), QString());
-            QCOMPARE(fontsOfAgent(), QStringList());
+            QFile maps(QString("/proc/%1/maps").arg(m_fixture->agent().agentPid()));
+            QVERIFY2(maps.open(QIODevice::ReadOnly), qPrintable(maps.errorString()));
+            QCOMPARE(QString::fromUtf8(maps.readAll()).split('\n').filter("/fonts/"), QStringList());
         }
         QStringList known = m_x->windows();
         const QString name = QString("办公套件").repeated(5), notice = QString("终端未加入域，请联系管理员处理。").repeated(4);
         for (const QString &dialog : {"prompt", "progress", "count-down", "notice"}) {
-            const QString path = "/com/domain/taskmanager";
-            const QString signal =
-                dialog == "prompt" ? "InstallNotify" : dialog == "progress" ? "ShowProgress" : "RebootNotify";
-            if (dialog == "prompt")
-                m_fixture->daemonSignal(path, signal, "ssbbi", {"t-1", name, false, true, 30});
-            else if (dialog != "notice")
-                m_fixture->daemonSignal(path, signal, "ss", {"t-1", name});
-            else
-                QCOMPARE(Fixture::answer(Fixture::call("showNotify", {notice, 30})), QString());
+            QCOMPARE(showDialog(dialog, name, notice, 30), QString());
             const QString window = m_x->waitForNewWindow(known);
             QVERIFY2(!window.isEmpty(), qPrintable(dialog));
             if (dialog == "prompt" && !panel.isNull()) {
@@ -300,12 +275,17 @@ private slots:
     }
 
 private:
-    QStringList fontsOfAgent() const
+    // The daemon asks for a dialog about the task, or a peer for the notice; the peer's answer, if any.
+    QString showDialog(const QString &dialog, const QString &name, const QString &notice = {}, int completeTime = 0)
     {
-        QFile maps(QString("/proc/%1/maps").arg(m_fixture->agent().agentPid()));
-        if (!maps.open(QIODevice::ReadOnly))
-            return {maps.errorString()};
-        return QString::fromUtf8(maps.readAll()).split('\n').filter("/fonts/");
+        if (dialog == "notice")
+            return Fixture::answer(Fixture::call("showNotify", {notice, 30}));
+        if (dialog == "prompt")
+            m_fixture->daemonSignal(TaskManager, "InstallNotify", "ssbbi", {"t-1", name, false, true, completeTime});
+        else
+            m_fixture->daemonSignal(TaskManager, dialog == "progress" ? "ShowProgress" : "RebootNotify", "ss",
+                                    {"t-1", name});
+        return {};
     }
 
     static QString xTool(const QStringList &arguments, const QString &tool = "xdotool")
@@ -316,18 +296,17 @@ private:
     // The screen reader's next event of this kind from an object of this role, waited for; empty when none came.
     QJsonObject heard(const QString &event, const QString &role)
     {
-        QJsonObject found;
+        QJsonObject line;
+        const auto matches = [&] { return line.value("event") == event && line.value("role") == role; };
         TestEnv::waitFor([&] {
-            while (found.isEmpty() && m_reader.canReadLine()) {
-                const QJsonObject line = QJsonDocument::fromJson(m_reader.readLine()).object();
-                if (line.value("event") == event && line.value("role") == role)
-                    found = line;
-            }
-            return !found.isEmpty();
+            while (!matches() && m_reader.canReadLine())
+                line = QJsonDocument::fromJson(m_reader.readLine()).object();
+            return matches();
         });
-        return found;
+        return matches() ? line : QJsonObject();
     }
 
+    static inline const QString TaskManager = "/com/domain/taskmanager";
     std::unique_ptr<Fixture> m_fixture;
     std::unique_ptr<XScreen> m_x;
     QProcess m_a11yBus, m_windowManager, m_reader, m_other;

@@ -1,8 +1,7 @@
 #pragma once
 
-// A private X display as a user has it, seen from outside with the X tools: one Xvfb monitor, or several side by side
-// as a nested Xephyr on Xinerama (one desktop across them, the first one primary). The display becomes this process's
-// DISPLAY, for the X tools and the agent started next.
+// A private X display, seen from outside with the X tools: one Xvfb monitor, or several ("1280x800") side by side as a
+// nested Xephyr on Xinerama, the first one primary. It becomes DISPLAY for the X tools and the agent started next.
 
 #include <QProcess>
 #include <QRect>
@@ -12,19 +11,18 @@
 class XScreen
 {
 public:
-    // monitors: their sizes ("1280x800"), side by side, the first one primary.
     XScreen(const QStringList &monitors, int dpi)
     {
         const QString dots = QString::number(dpi);
         const QString size = monitors.size() > 1 ? "4096x2048" : monitors.first();
-        start(m_server, {"Xvfb", "-screen", "0", size + "x24", "-dpi", dots});
+        start(m_server, "Xvfb", {"-screen", "0", size + "x24", "-dpi", dots});
         if (monitors.size() < 2 || !isRunning())
             return;
         // Xinerama without RandR: the program sees the monitors as one desktop.
-        QStringList nested{"Xephyr", "-extension", "RANDR", "+xinerama", "-dpi", dots};
+        QStringList nested{"-extension", "RANDR", "+xinerama", "-dpi", dots};
         for (const QString &monitor : monitors)
             nested << "-screen" << monitor;
-        start(m_nested, nested);
+        start(m_nested, "Xephyr", nested);
     }
     ~XScreen()
     {
@@ -68,16 +66,14 @@ public:
 
 private:
     // Starts an X server that writes its display number when it is ready.
-    void start(QProcess &process, QStringList command)
+    void start(QProcess &process, const QString &program, const QStringList &arguments)
     {
-        const QString program = command.takeFirst();
-        process.start(program, QStringList{"-displayfd", "1", "-nolisten", "tcp"} + command);
+        process.start(program, QStringList{"-displayfd", "1", "-nolisten", "tcp"} + arguments);
         TestEnv::waitFor([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 15000);
         m_display = process.canReadLine() ? ":" + QString::fromLatin1(process.readLine().trimmed()) : QString();
         qputenv("DISPLAY", m_display.toUtf8());
     }
 
-    QProcess m_server;
-    QProcess m_nested;
+    QProcess m_server, m_nested;
     QString m_display;
 };

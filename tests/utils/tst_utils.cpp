@@ -1,12 +1,8 @@
-// The client's shared helpers in this process over the fixture's root: configuration, host facts, commands and service
-// probes, and the desktop lock-down against real settings read back with `gsettings`. The programs they run are
-// stand-ins, first on PATH or bound over the real ones in this process's own mount namespace.
+// The client's shared helpers over the fixture's root: configuration, host facts, commands, service probes, desktop
+// lock-down (read back with `gsettings`). Programs they run are stand-ins on PATH or bound over the real ones.
 #include <QtTest>
 
-#include <QCoroTask>
-
 #include <QGSettings/QGSettings>
-#include <QHostInfo>
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -30,7 +26,6 @@ const char *const ShowDesktop = "org.gnome.desktop.wm.keybindings";
 QString text(const QVariant &v) { return v.type() == QVariant::StringList ? v.toStringList().join('|') : v.toString(); }
 QString text(const CmdResult &result) { return text(result.ok) + " " + result.output; }
 QString text(const Utils::OSInfo &info) { return QString("%1 %2 %3").arg(info.osType).arg(info.majorVersion).arg(info.id); }
-// An awaited helper's answer, waited for here.
 template <typename T> QString text(QCoro::Task<T> &task) { return text(QCoro::waitFor(task)); }
 // The answers of a row's calls, made in their order (a braced list is evaluated left to right).
 struct Texts {
@@ -50,19 +45,6 @@ QString stored(const QString &key)
 QString gsettings(const char *schema, const char *key)
 {
     return TestEnv::runCommand("gsettings", {"get", schema, key}).output.trimmed();
-}
-
-QString firewall()
-{
-    int level = 7, enable = 8;
-    Utils::get_firewall_status(level, enable);
-    return Texts{level, enable}.joined;
-}
-
-bool ended(qint64 pid)  // gone, or a zombie left for its parent
-{
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    return pid > 0 && (!stat.open(QIODevice::ReadOnly) || stat.readAll().split(')').last().startsWith(" Z"));
 }
 }  // namespace
 
@@ -87,14 +69,6 @@ private slots:
         qputenv("DESKTOP_AUTOSTART_ID", "autostart-42");
     }
 
-    void init()
-    {
-        m_fixture->reset();
-        m_fixture->root().remove(Ini);
-        Utils::m_serial.clear();  // the disk's serial is kept once found
-        Utils::m_serialList.clear();
-    }
-
     void cleanup() { QVERIFY(m_fixture->standInsAlive()); }
 
     void probes_data()
@@ -114,15 +88,14 @@ private slots:
         row("no configuration: fallbacks, some written back",
             PROBE(Utils::get_domain_type(), Utils::get_hostname(), QFile::exists(Paths::configIni()), Utils::get_ldap_timeout(),
                   Utils::get_krb5_auth_timeout(), stored("init/ldap_timeout"), stored("init/krb5_auth_timeout")),
-            "2 " + QHostInfo::localHostName() + " false 30 0 30 ");
+            "2 " + QSysInfo::machineHostName() + " false 30 0 30 ");
         row("values out of range", PROBE(Utils::get_domain_type(), Utils::get_heartbeat(), Utils::get_krb5_auth_timeout()),
             "2 10 30", Ini, "[init]\ndomain_type=abc\nheartbeat=-5\nkrb5_auth_timeout=-1\n");
         row("exact flags, flags in any case, loose flags",
             PROBE(Utils::isInDomain(), Utils::use_security_center(), Utils::get_check_DNS(), Utils::get_dyndns_update(),
                   Utils::get_optimize_login()),
-            "false true false false true", Ini,
-            "[init]\nadd_domain_success=True\ncheck_DNS=FALSE\ndyndns_update=0\noptimize_login=yes\n"
-            "[uniteauth]\nuse_security_center=True\n");
+            "false true false false true", Ini, "[init]\nadd_domain_success=True\ncheck_DNS=FALSE\ndyndns_update=0\n"
+            "optimize_login=yes\n[uniteauth]\nuse_security_center=True\n");
         row("lists with an empty item", PROBE(Utils::get_policy_items(), Utils::get_auto_add_domain_area()), "a||b x||y",
             Ini, "[policy]\nitems=a,,b\n[style]\nauto_add_domain_area=\"x,,y\"\n");
         row("unquoted text with a comma", PROBE(Utils::get_auth_type()), "ldap,sms", Ini, "[uniteauth]\nauth_type=ldap,sms\n");
@@ -167,9 +140,8 @@ private slots:
         row("log-in name from the home folder", Probe([] {
                 qputenv("HOME", "/home/CORP/bob.smith");  // read by nothing else here
                 seteuid(1000);
-                const QString name = QCoro::waitFor(Utils::getLoginName());
-                seteuid(0);
-                return name;
+                const auto backToRoot = qScopeGuard([] { seteuid(0); });
+                return QCoro::waitFor(Utils::getLoginName());
             }), "bob.smith");
         row("log-in name of display :0, not of a log-in time holding :0", PROBE(Utils::getLoginName()), "alice", {}, {},
             "/usr/bin/who", "printf 'carol pts/0 2024-05-01 09:05 (10.0.0.9)\\nalice :0 2024-05-01 08:00 (:0)\\n'");
@@ -192,13 +164,21 @@ private slots:
                     "sleep 600 & echo $!; until [ -e " + flag + " ]; do sleep 0.02; done; echo seen; wait", 0));
                 Utils::setCommandTimeLimitMs(LimitMs);
                 const qint64 child = result.output.section('\n', 0, 0).toLongLong();
-                const bool killed = TestEnv::waitFor([&] { return ended(child); }, 5000);
-                return Texts{result.ok, result.output.section('\n', 1), killed}.joined;
+                const bool ended = TestEnv::waitFor([child] {  // gone, or a zombie left for its parent
+                    QFile stat(QString("/proc/%1/stat").arg(child));
+                    return !stat.open(QIODevice::ReadOnly) || stat.readAll().split(')').last().startsWith(" Z");
+                }, 5000);
+                return Texts{result.ok, result.output.section('\n', 1), child > 0 && ended}.joined;
             }), "false seen\n true");
-        const QString firewallConfig = "/etc/kiv-security/qoroconfig.xml";
-        row("firewall: the last bases element, its level missing", Probe(firewall), "0 0", firewallConfig,
+        const QString firewallFile = "/etc/kiv-security/qoroconfig.xml";
+        const Probe firewall = [] {
+            int level = 7, enable = 8;
+            Utils::get_firewall_status(level, enable);
+            return Texts{level, enable}.joined;
+        };
+        row("firewall: the last bases element, its level missing", firewall, "0 0", firewallFile,
             "<root><bases enable=\"1\" level=\"1\"/><other enable=\"9\"/><bases enable=\"0\"/></root>");
-        row("firewall: another root element", Probe(firewall), "7 8", firewallConfig, "<config><bases enable=\"1\"/></config>");
+        row("firewall: another root element", firewall, "7 8", firewallFile, "<config><bases enable=\"1\"/></config>");
         row("SSH unit started", Probe([this] {
                 QCoro::waitFor(Utils::start_systemd_unit("ssh.service"));
                 const QVariantList call = m_fixture->systemd().callsOf("/org/freedesktop/systemd1", "StartUnit").value(0);
@@ -246,11 +226,14 @@ private slots:
         QFETCH(Probe, probe);
         QFETCH(QString, expected);
 
+        m_fixture->reset();
+        m_fixture->root().remove(Ini);
+        Utils::m_serial.clear();  // the disk's serial is kept once found
+        Utils::m_serialList.clear();
         const QString standIn = m_bin.filePath(QFileInfo(command).fileName());
-        // Undone after the row, whatever its outcome.
-        const auto undo = qScopeGuard([&] {
+        const auto undo = qScopeGuard([&] {  // undone after the row, whatever its outcome
             if (command.startsWith('/'))
-                umount2(QFile::encodeName(command).constData(), MNT_DETACH);
+                umount2(QFile::encodeName(command), MNT_DETACH);
             QFile::remove(standIn);
             m_fixture->root().remove(file);
         });
@@ -263,12 +246,10 @@ private slots:
         if (!command.isEmpty() && script.isEmpty())
             QVERIFY(QFile::setPermissions(standIn, QFileDevice::ReadOwner));  // a file that cannot run
         if (command.startsWith('/'))
-            QCOMPARE(mount(QFile::encodeName(standIn).constData(), QFile::encodeName(command).constData(), nullptr,
-                           MS_BIND, nullptr), 0);
-        QElapsedTimer clock;
-        clock.start();
+            QCOMPARE(mount(QFile::encodeName(standIn), QFile::encodeName(command), nullptr, MS_BIND, nullptr), 0);
+        const QDeadlineTimer halfLimit(LimitMs / 2);  // no row waits out the command time limit
         QCOMPARE(probe(), expected);
-        QVERIFY(clock.elapsed() < LimitMs / 2);  // no row waits out the command time limit
+        QVERIFY(!halfLimit.hasExpired());
     }
 
 private:
