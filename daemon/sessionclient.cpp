@@ -5,6 +5,8 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
+#include <utility>
+
 #include "log.h"
 
 namespace {
@@ -32,9 +34,12 @@ void SessionClient::registerClient(const QString &appId)
 
     QDBusMessage call = QDBusMessage::createMethodCall(Manager, ManagerPath, Manager, "RegisterClient");
     call.setArguments({appId, QString::fromLocal8Bit(qgetenv("DESKTOP_AUTOSTART_ID"))});
+    m_registering = true;
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, RegisterLimitMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
+        m_registering = false;
+        const QList<QPair<QString, Signal>> early = std::exchange(m_early, {});
         const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
         if (reply.isError()) {
             Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: not registered with the session manager, running on: %s",
@@ -44,28 +49,41 @@ void SessionClient::registerClient(const QString &appId)
         m_clientPath = reply.value().path();
         Log::GetInstance()->SaveFileLog(LOG_INFO, "%s: registered with the session manager as %s", "SessionClient",
                                         m_clientPath.toUtf8().constData());
+        for (const auto &[path, signal] : early) {
+            if (path == m_clientPath)
+                act(signal);
+        }
     });
 }
 
-bool SessionClient::fromOwnClient() const { return !m_clientPath.isEmpty() && message().path() == m_clientPath; }
-
-void SessionClient::QueryEndSession(uint)
+// A signal to the client's object can be handled before the answer that names the object (the
+// answer takes a longer road through Qt than the signal): it is kept until the answer is in.
+void SessionClient::received(Signal signal)
 {
-    if (fromOwnClient())
+    if (m_registering)
+        m_early.append({message().path(), signal});
+    else if (!m_clientPath.isEmpty() && message().path() == m_clientPath)
+        act(signal);
+}
+
+void SessionClient::act(Signal signal)
+{
+    switch (signal) {
+    case Signal::QueryEndSession:
         respond(false, nullptr);
-}
-
-void SessionClient::EndSession(uint)
-{
-    if (fromOwnClient())
+        break;
+    case Signal::EndSession:
         respond(true, "the session ends");
+        break;
+    case Signal::Stop:
+        quit("the session manager stops the agent");
+        break;
+    }
 }
 
-void SessionClient::Stop()
-{
-    if (fromOwnClient())
-        quit("the session manager stops the agent");
-}
+void SessionClient::QueryEndSession(uint) { received(Signal::QueryEndSession); }
+void SessionClient::EndSession(uint) { received(Signal::EndSession); }
+void SessionClient::Stop() { received(Signal::Stop); }
 
 // The agent never holds the end of the session. At its end the answer is sent before the agent
 // quits, so that the manager need not wait for it to time out.

@@ -2,6 +2,8 @@
 
 #include <QDBusConnection>
 #include <QDBusContext>
+#include <QList>
+#include <QPair>
 #include <QObject>
 #include <QString>
 
@@ -30,11 +32,15 @@ private slots:
     void Stop();
 
 private:
-    bool fromOwnClient() const;
+    enum class Signal { QueryEndSession, EndSession, Stop };
+    void received(Signal signal);
+    void act(Signal signal);
     void respond(bool thenQuit, const char *why);
     void quit(const char *why);
 
     QDBusConnection m_bus;
     QString m_clientPath;
+    bool m_registering = false;
+    QList<QPair<QString, Signal>> m_early;  // object path and signal, while the registration is answered
     bool m_ended = false;
 };

@@ -170,6 +170,9 @@ private slots:
         QTest::newRow("stopped") << "serves" << "Stop" << false << "the session manager stops the agent";
         // While the start-up waits for the daemon, before the agent's event loop runs.
         QTest::newRow("stopped at start-up") << "serves" << "Stop at start-up" << false << "the session manager stops the agent";
+        // The stop is handled before the answer that names the agent's object (Qt can hand the answer on later than a
+        // signal that follows it).
+        QTest::newRow("stopped as it registers") << "stops first" << "" << false << "the session manager stops the agent";
         QTest::newRow("forged stop") << "serves" << "forged" << false << "";
         QTest::newRow("refused") << "refuses" << "" << false << "";
         QTest::newRow("no session manager") << "absent" << "" << false << "";
@@ -192,17 +195,21 @@ private slots:
                             "raise dbus.exceptions.DBusException('no', name='org.gnome.SessionManager.AlreadyRegistered')");
         else if (manager == "absent")
             stand.stop();
+        else if (manager == "stops first")
+            stand.addMethod(ManagerPath, Manager, "RegisterClient", "ss", "o",
+                            "get_object('" + ClientPath + "').EmitSignal('" + ClientInterface + "', 'Stop', '', [])\n"
+                            "time.sleep(0.5)\nret = dbus.ObjectPath('" + ClientPath + "')");
         const bool atStartUp = event == "Stop at start-up";
         if (atStartUp)
             m_fixture->daemonDelay("setHeartBeat", 3);
         qputenv("DESKTOP_AUTOSTART_ID", "autostart-42");
-        const bool started = m_fixture->startAgent(Valid, QByteArray(), !atStartUp);
+        const bool started = m_fixture->startAgent(Valid, QByteArray(), !atStartUp && manager != "stops first");
         qunsetenv("DESKTOP_AUTOSTART_ID");
         QVERIFY(started);
 
         const TestEnv::TempRoot &root = m_fixture->root();
         const QList<QVariantList> registered{{"kiv-domain-session-agent", "autostart-42"}}, answer{{true, ""}};
-        if (manager != "serves")
+        if (manager == "refuses" || manager == "absent")
             QVERIFY(root.waitForLog(NotRegistered));
         else
             QVERIFY(TestEnv::waitFor([&] { return stand.callsOf(ManagerPath, "RegisterClient") == registered; }, 5000));
