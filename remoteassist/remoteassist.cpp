@@ -95,7 +95,15 @@ QCoro::Task<> RemoteAssist::runScript(QString script, bool started)
     process->start("/bin/bash", {script});
     InFlight::track(process);
     co_await qCoro(process).waitForFinished(std::chrono::milliseconds(ScriptWaitMs));
-    if (!self || !started)
+    if (!self)
+        co_return;  // the process went with its owner
+    // One process object per request: freed once the script has ended, which for a launch script
+    // that stays as the VNC server is when that server ends.
+    if (process->state() == QProcess::NotRunning)
+        process->deleteLater();
+    else
+        connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), process, &QObject::deleteLater);
+    if (!started)
         co_return;
     QJsonObject reply;
     reply.insert("sender", 1);

@@ -26,7 +26,10 @@ private slots:
 
     void cleanup()
     {
-        qDeleteAll(m_service.findChildren<QProcess *>());  // kills a launch script left as the VNC server
+        // Ends a launch script left as the VNC server; the agent frees each script's process once it ended.
+        for (QProcess *script : m_service.findChildren<QProcess *>())
+            script->kill();
+        QTRY_VERIFY_WITH_TIMEOUT(m_service.findChildren<QProcess *>().isEmpty(), 5000);
         m_fixture->root().remove("/tmp/runs");
         m_fixture->reset();
         QVERIFY(m_fixture->standInsAlive());
